@@ -1,0 +1,87 @@
+#include "linux/probe_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace vmd {
+namespace {
+
+std::string full_path(std::string_view root, const char* path) {
+    std::string full;
+    full.reserve(root.size() + std::char_traits<char>::length(path));
+    full += root;
+    full += path;
+    return full;
+}
+
+bool absent(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM;
+}
+
+// Closes the descriptor on every way out, an allocation failure included.
+struct Descriptor {
+    int fd;
+    ~Descriptor() { ::close(fd); }
+};
+
+}  // namespace
+
+File read_file(std::string_view root, const char* path, std::uint64_t limit) {
+    File file;
+    const std::string full = full_path(root, path);
+
+    // O_NONBLOCK: a FIFO or terminal at a probe path must not hang the host;
+    // O_CLOEXEC: a host that forks meanwhile must not inherit the descriptor.
+    const int fd = ::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (!absent(errno)) file.status = status_error;
+        return file;
+    }
+    const Descriptor guard{fd};
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        file.status = status_error;
+        return file;
+    }
+
+    // Files under /proc and /sys report sizes of 0 or 4096 whatever they
+    // hold, so the size is never trusted: read up to one byte past the limit,
+    // which tells a full file from an oversized one. The buffer is left
+    // uninitialised, since zero-filling a megabyte costs more than reading.
+    const std::uint64_t want = limit + 1;
+    std::unique_ptr<char[]> buffer(new char[want]);
+    std::uint64_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, buffer.get() + got, want - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            file.status = status_error;
+            return file;
+        }
+        if (n == 0) break;
+        got += static_cast<std::uint64_t>(n);
+    }
+    if (got > limit) {
+        file.status = status_error;
+        return file;
+    }
+    file.contents.assign(buffer.get(), got);
+    file.status = status_ok;
+    return file;
+}
+
+bool exists(std::string_view root, const char* path) {
+    struct stat st {};
+    return ::stat(full_path(root, path).c_str(), &st) == 0;
+}
+
+void observe(Result& result, const char* name, const File& file) {
+    result.probe(name, file.status);
+}
+
+}  // namespace vmd
