@@ -18,8 +18,12 @@ struct Cpu {
     std::string kvm_signature;
 };
 
-// Queries the processor; the empty record where there is no identification
-// instruction.
+// Whether this thread may execute the identification instruction: false on
+// processors without it and where the process has made it fault.
+bool cpuid_usable();
+
+// Queries the processor; the empty record where the instruction cannot be
+// executed.
 Cpu read_cpu();
 
 // Records the "cpu" probe and what the record says about a hypervisor.

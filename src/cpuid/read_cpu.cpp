@@ -5,6 +5,12 @@
 
 #include <cstdint>
 #include <cstring>
+
+#if defined(__linux__)
+#include <asm/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 #endif
 
 namespace vmd {
@@ -36,15 +42,41 @@ std::string signature_of(const Leaf& leaf) {
 
 constexpr std::uint32_t hypervisor_base = 0x40000000;
 constexpr std::uint32_t hyperv_features = 0x40000003;
-constexpr std::uint32_t kvm_base = 0x40000100;
+constexpr std::uint32_t second_base = 0x40000100;
 constexpr std::uint32_t hypervisor_present = 1u << 31;  // leaf 1, ECX
-constexpr std::uint32_t cpu_management = 1u << 12;      // Hyper-V privileges, high half (EBX)
+
+// Hyper-V partition privileges, high half (leaf 0x40000003, EBX). The root
+// partition holds both the right to create partitions and to manage the
+// processors; a confidential (isolated) partition claiming them is not
+// believed, as Linux does not believe it either.
+constexpr std::uint32_t create_partitions = 1u << 0;
+constexpr std::uint32_t cpu_management = 1u << 12;
+constexpr std::uint32_t isolation = 1u << 22;
+
+bool is_root(std::uint32_t privileges) {
+    const std::uint32_t root = create_partitions | cpu_management;
+    return (privileges & root) == root && (privileges & isolation) == 0;
+}
 
 }  // namespace
 
+bool cpuid_usable() {
+#if defined(__linux__) && defined(SYS_arch_prctl) && defined(ARCH_GET_CPUID)
+    // A process may make the instruction fault for itself (CPUID faulting);
+    // executing it then would kill the host. Kernels that do not know the
+    // request fail it, and there the instruction always runs.
+    if (syscall(SYS_arch_prctl, ARCH_GET_CPUID, 0UL) == 0) return false;
+#endif
+#if defined(__x86_64__)
+    return true;  // every 64-bit processor has the instruction and leaf 1
+#else
+    return __get_cpuid_max(0, nullptr) >= 1;
+#endif
+}
+
 Cpu read_cpu() {
     Cpu cpu;
-    if (__get_cpuid_max(0, nullptr) < 1) return cpu;  // no identification instruction
+    if (!cpuid_usable()) return cpu;
     cpu.available = true;
     cpu.hypervisor = (query(1).ecx & hypervisor_present) != 0;
     // The hypervisor leaves hold arbitrary data on bare metal: read them only
@@ -54,18 +86,22 @@ Cpu read_cpu() {
     const Leaf base = query(hypervisor_base);
     cpu.signature = signature_of(base);
     if (cpu.signature == "Microsoft Hv" && base.eax >= hyperv_features) {
-        cpu.root_partition = (query(hyperv_features).ebx & cpu_management) != 0;
+        cpu.root_partition = is_root(query(hyperv_features).ebx);
     }
     // A second interface range at 0x40000100 is how KVM offers itself beside
-    // an emulated Hyper-V interface; its maximum leaf says whether it is there.
-    const Leaf second = query(kvm_base);
-    if (second.eax >= kvm_base && second.eax <= kvm_base + 0xFF) {
+    // an emulated Hyper-V interface. Where there is none, the leaf returns
+    // zeros or another leaf's data, so its maximum leaf must lie inside the
+    // range for the signature to count.
+    const Leaf second = query(second_base);
+    if (second.eax >= second_base && second.eax <= second_base + 0xFF) {
         cpu.kvm_signature = signature_of(second);
     }
     return cpu;
 }
 
 #else
+
+bool cpuid_usable() { return false; }
 
 Cpu read_cpu() { return Cpu{}; }
 

@@ -1,19 +1,65 @@
 #include "timing/timing.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <limits>
+
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
 #include <x86intrin.h>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include "cpuid/cpu.h"
 #endif
 
 namespace vmd {
+
+Timing timing_from(std::span<const Round> rounds) {
+    Timing timing;
+    timing.available = true;
+    // The smallest sample of each kind: an interrupt or a move to another
+    // core can only make a sample larger, never smaller.
+    std::uint64_t best_base = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t best_cpuid = best_base;
+    std::size_t usable = 0;
+    for (const Round& r : rounds) {
+        // A counter that runs backwards (unsynchronised cores) or stands still
+        // across a serialising instruction says nothing about its cost.
+        if (r.base < r.start || r.end <= r.base) continue;
+        ++usable;
+        best_base = std::min(best_base, r.base - r.start);
+        best_cpuid = std::min(best_cpuid, r.end - r.base);
+    }
+    if (usable == 0 || usable * 2 < rounds.size()) return timing;
+    timing.measured = true;
+    timing.cycles_over_baseline = best_cpuid > best_base ? best_cpuid - best_base : 0;
+    return timing;
+}
 
 #if defined(__i386__) || defined(__x86_64__)
 namespace {
 
 // Each round costs one interception on a guest (about 4.5 microseconds under
-// KVM), so a few dozen keep the probe well under 0.2 ms.
-constexpr int rounds = 24;
+// KVM), so sixteen keep the whole probe near 0.1 ms there.
+constexpr std::size_t rounds = 16;
 constexpr unsigned tsc_present = 1u << 4;  // leaf 1, EDX
+
+bool counter_usable() {
+    unsigned a, b, c, d;
+    __cpuid(1, a, b, c, d);
+    if ((d & tsc_present) == 0) return false;
+#if defined(__linux__) && defined(PR_GET_TSC)
+    // A process may make the counter fault for itself; reading it then would
+    // kill the host.
+    int state = 0;
+    if (prctl(PR_GET_TSC, &state) == 0 && state == PR_TSC_SIGSEGV) return false;
+#endif
+    return true;
+}
 
 // LFENCE orders the counter reads around the timed code on both AMD (with
 // the usual dispatch-serialising setting) and Intel.
@@ -33,33 +79,15 @@ inline void identify() {
 }  // namespace
 
 Timing measure_timing() {
-    Timing timing;
-    if (__get_cpuid_max(0, nullptr) < 1) return timing;
-    unsigned a, b, c, d;
-    __cpuid(1, a, b, c, d);
-    if ((d & tsc_present) == 0) return timing;
-    timing.available = true;
-
-    // The smallest sample of each kind: an interrupt or a move to another
-    // core can only make a sample larger, never smaller.
-    std::uint64_t best_base = ~std::uint64_t{0};
-    std::uint64_t best_cpuid = ~std::uint64_t{0};
-    int usable = 0;
-    for (int i = 0; i < rounds; ++i) {
-        const std::uint64_t t0 = stamp();
-        const std::uint64_t t1 = stamp();
+    if (!cpuid_usable() || !counter_usable()) return Timing{};
+    std::array<Round, rounds> taken;
+    for (Round& r : taken) {
+        r.start = stamp();
+        r.base = stamp();
         identify();
-        const std::uint64_t t2 = stamp();
-        // A counter that runs backwards (unsynchronised cores) spoils the round.
-        if (t1 < t0 || t2 < t1) continue;
-        ++usable;
-        if (t1 - t0 < best_base) best_base = t1 - t0;
-        if (t2 - t1 < best_cpuid) best_cpuid = t2 - t1;
+        r.end = stamp();
     }
-    if (usable < rounds / 2) return timing;
-    timing.measured = true;
-    timing.cycles_over_baseline = best_cpuid > best_base ? best_cpuid - best_base : 0;
-    return timing;
+    return timing_from(taken);
 }
 
 #else
