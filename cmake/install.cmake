@@ -1,0 +1,49 @@
+# Install rules: the shared object with its soname links, the header,
+# vmd-detect, a pkg-config file, a CMake package and the report's JSON Schema.
+# Everything lands relative to the prefix chosen at install time, so
+# `cmake --install build --prefix DIR` works for any DIR.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VMD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vm_detection)
+
+install(TARGETS vm_detection EXPORT vm_detection_targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/vm_detection.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS vmd-detect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/schema/report-v1.schema.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vm_detection)
+
+install(EXPORT vm_detection_targets
+  NAMESPACE vm_detection::
+  FILE vm_detection-targets.cmake
+  DESTINATION ${VMD_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vm_detection-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/vm_detection-config.cmake
+  INSTALL_DESTINATION ${VMD_CMAKE_DIR}
+  PATH_VARS CMAKE_INSTALL_DATADIR)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vm_detection-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vm_detection-config.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/vm_detection-config-version.cmake
+  DESTINATION ${VMD_CMAKE_DIR})
+
+# The .pc file finds the prefix from its own place, so that it stays right
+# whatever prefix the install is given.
+set(VMD_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VMD_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VMD_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(VMD_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH VMD_PC_UP /${VMD_PC_DIR} /)
+  string(REGEX REPLACE "/$" "" VMD_PC_UP "${VMD_PC_UP}")
+  set(VMD_PC_PREFIX "\${pcfiledir}/${VMD_PC_UP}")
+  set(VMD_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(VMD_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vm_detection.pc.in
+  ${CMAKE_CURRENT_BINARY_DIR}/vm_detection.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vm_detection.pc DESTINATION ${VMD_PC_DIR})

@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""Tests of the vmd-detect command line: options and exit statuses, the
+pretty and summary forms, --check, and --capture with its round trips.
+
+usage: cli_test.py VMD_DETECT README"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import schema_test  # noqa: E402  (the probe trees)
+
+TOOL = ""
+README = ""
+OPTIONS = ["--root", "--pretty", "--summary", "--check", "--capture", "--help"]
+
+
+def run(*args):
+    done = subprocess.run([TOOL, *args], capture_output=True, check=False)
+    return done.returncode, done.stdout.decode("ascii", "backslashreplace"), done.stderr
+
+
+def without_duration(text):
+    return re.sub(r',"duration_us":[0-9]+}$', "}", text.rstrip("\n"))
+
+
+def compact(pretty):
+    """Drops the whitespace outside strings."""
+    out, in_string, escaped = [], False, False
+    for c in pretty:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c in " \n":
+            continue
+        else:
+            in_string = c == '"'
+        out.append(c)
+    return "".join(out)
+
+
+def files_beneath(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            full = os.path.join(folder, name)
+            with open(full, "rb") as f:
+                found[full[len(root):]] = f.read()
+    return found
+
+
+class Tool(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="vmd-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.scratch)
+
+    def tree(self, name, contents=None):
+        root = os.path.join(self.scratch, name)
+        os.mkdir(root)
+        schema_test.build(root, schema_test.TREES[name] if contents is None else contents)
+        return root
+
+    def test_help_and_readme_list_every_option_and_exit_status(self):
+        status, out, _ = run("--help")
+        self.assertEqual(status, 0)
+        with open(README, encoding="utf-8") as f:
+            readme = f.read()
+        for option in OPTIONS:
+            self.assertIn(option, out)
+            self.assertTrue(("`vmd-detect " + option) in readme, option)
+        for word in ("vm", "container", "compat", "cloud", "host", "machine identifiers"):
+            self.assertIn(word, out)
+        for code in "0123":
+            self.assertRegex(out, r"\b%s\b" % code)
+
+    def test_usage_errors_exit_2(self):
+        file = os.path.join(self.scratch, "file")
+        open(file, "w").close()
+        for args in (["--bogus"], ["stray"], ["--root"], ["--root", file],
+                     ["--root", os.path.join(self.scratch, "missing")], ["--check"],
+                     ["--check", "vms"], ["--pretty", "--summary"], ["--pretty", "--pretty"],
+                     ["--check", "vm", "--capture", self.scratch], ["--root", "/", "--root", "/"]):
+            status, out, err = run(*args)
+            self.assertEqual(status, 2, args)
+            self.assertEqual(out, "", args)
+            self.assertIn(b"vmd-detect:", err, args)
+
+    def test_pretty_is_the_report_indented(self):
+        root = self.tree("odd_bytes")
+        status, plain, _ = run("--root", root)
+        self.assertEqual(status, 0)
+        status, pretty, _ = run("--root", root, "--pretty")
+        self.assertEqual(status, 0)
+        self.assertIn('\n  "vm_score": ', pretty)
+        self.assertIn('"containers": [],', pretty)
+        self.assertEqual(without_duration(compact(pretty)), without_duration(plain))
+        status, live, _ = run("--pretty")
+        self.assertEqual(status, 0)
+        self.assertEqual(list(json.loads(live)), list(json.loads(plain)))
+
+    def test_summary(self):
+        status, out, _ = run("--root", self.tree("odd_bytes"), "--summary")
+        self.assertEqual(status, 0)
+        lines = out.split("\n")
+        self.assertEqual(lines[0], "virtual machine: very likely (score 90): qemu")
+        # Control bytes, DEL, bytes above 0x7f and backslashes come out escaped.
+        self.assertIn(r'we"ird\\\x09\x1b[31m\x7f\xc3\xa9\x0a', out)
+        self.assertTrue(all(0x20 <= ord(c) < 0x7f for c in out.replace("\n", "")))
+        header = next(line for line in lines if line.lstrip().startswith("source"))
+        rows = lines[lines.index(header) + 1:lines.index("probes:") - 1]
+        self.assertEqual(len(rows), 2)
+        for row in rows:  # aligned: each detail starts under its heading
+            self.assertEqual(row[header.index("detail") - 1], " ", row)
+            self.assertNotEqual(row[header.index("detail")], " ", row)
+        self.assertIn("  system       error", out)
+
+        out = run("--root", self.tree("podman_kubernetes"), "--summary")[1]
+        self.assertIn("\ncontainers: podman, kubepods\n", out)
+        out = run("--root", self.tree("empty"), "--summary")[1]
+        self.assertTrue(out.startswith("virtual machine: unknown (score 0)\n\nevidence: none\n"))
+
+    def test_check(self):
+        expected = {  # tree: the kinds found
+            "kvm_guest": {"vm"}, "xen_dom0": {"host"}, "xen_domu_no_role": set(),
+            "docker": {"container"}, "wsl2": {"vm", "compat"}, "aws": {"cloud"},
+            "empty": set(),
+        }
+        for name, kinds in expected.items():
+            root = self.tree(name)
+            for kind in ("vm", "container", "compat", "cloud", "host"):
+                status, out, _ = run("--root", root, "--check", kind)
+                self.assertEqual(out, "")
+                self.assertEqual(status, 0 if kind in kinds else 1, (name, kind))
+
+    def capture(self, *args):
+        target = os.path.join(self.scratch, "capture")
+        return run(*args, "--capture", target), target
+
+    def test_capture_refuses_unusable_targets(self):
+        busy = os.path.join(self.scratch, "busy")
+        os.mkdir(busy)
+        open(os.path.join(busy, "keep"), "w").close()
+        empty = os.path.join(self.scratch, "empty")
+        os.mkdir(empty)
+        link = os.path.join(self.scratch, "link")
+        os.symlink(empty, link)
+        for target in (busy, link, os.path.join(self.scratch, "no", "parent")):
+            status, _, _ = run("--capture", target)
+            self.assertEqual(status, 2, target)
+        self.assertEqual(os.listdir(busy), ["keep"])
+        self.assertEqual(os.listdir(empty), [])
+        # An existing empty directory is used.
+        self.assertEqual(run("--root", self.tree("docker"), "--capture", empty)[0], 0)
+        self.assertIn(".dockerenv", os.listdir(empty))
+
+    def test_capture_round_trips_every_tree(self):
+        for name in schema_test.TREES:
+            source = self.tree(name)
+            target = os.path.join(self.scratch, name + "-capture")
+            self.assertEqual(run("--root", source, "--capture", target)[0], 0, name)
+            self.assertEqual(without_duration(run("--root", target)[1]),
+                             without_duration(run("--root", source)[1]), name)
+            captured = files_beneath(target)
+            for path, contents in schema_test.TREES[name].items():
+                if path in ("/proc/device-tree/ibm,partition-name", "/.dockerenv",
+                            "/proc/device-tree/hmc-managed?", "/run/.containerenv"):
+                    self.assertEqual(captured.pop(path), b"", path)  # markers only
+                elif len(contents) > 1048576:  # kept one byte past the limit
+                    self.assertEqual(captured.pop(path), contents[:1048577], path)
+                else:
+                    self.assertEqual(captured.pop(path), contents, path)
+            self.assertEqual(captured, {}, name)
+
+    def test_capture_leaves_out_what_cannot_be_read(self):
+        source = self.tree("kvm_guest")
+        os.remove(source + "/sys/class/dmi/id/product_name")
+        os.mkdir(source + "/sys/class/dmi/id/product_name")
+        os.mkfifo(source + "/proc/sys/kernel/osrelease.fifo")
+        os.remove(source + "/proc/sys/kernel/osrelease")
+        os.rename(source + "/proc/sys/kernel/osrelease.fifo", source + "/proc/sys/kernel/osrelease")
+        (status, _, _), target = self.capture("--root", source)
+        self.assertEqual(status, 0)
+        self.assertFalse(os.path.lexists(target + "/sys/class/dmi/id/product_name"))
+        self.assertFalse(os.path.lexists(target + "/proc/sys/kernel/osrelease"))
+        self.assertTrue(os.path.isfile(target + "/sys/class/dmi/id/sys_vendor"))
+
+    def test_capture_holds_every_file_the_probes_touch(self):
+        """Traces which files the probes open or test over a tree holding
+        every probe file, and requires each of them in the capture."""
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        full = {}
+        for tree in schema_test.TREES.values():
+            if "/proc/cpuinfo" in tree and len(tree["/proc/cpuinfo"]) > 1048576:
+                continue
+            full.update(tree)
+        full["/proc/device-tree/hypervisor/compatible"] = b"linux,dummy-virt\0"
+        full["/proc/device-tree/chosen/qemu,graphic-width"] = b"\0\0\x04\0"
+        source = self.tree("full", full)
+        trace = os.path.join(self.scratch, "trace")
+        done = subprocess.run(["strace", "-f", "-qq", "-e", "trace=%file", "-o", trace, TOOL, "--root", source],
+                              capture_output=True, check=False)
+        if done.returncode != 0:
+            self.skipTest("strace cannot trace here: %r" % done.stderr[-200:])
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            touched = set(re.findall(r'"%s(/[^"]*)"' % re.escape(source), f.read()))
+        self.assertGreater(len(touched), 20)
+        missing = touched - set(full)
+        self.assertEqual(missing, set(), "probe files the test tree lacks; add them to it "
+                         "and to src/linux/probe_paths.h")
+        (status, _, _), target = self.capture("--root", source)
+        self.assertEqual(status, 0)
+        self.assertEqual(touched - set(files_beneath(target)), set())
+
+    def test_capture_of_this_machine_reproduces_its_platform_probes(self):
+        (status, _, _), target = self.capture()
+        self.assertEqual(status, 0)
+        replay = json.loads(run("--root", target)[1])
+        live = json.loads(run()[1])
+
+        def platform(report):
+            return ([e for e in report["evidence"] if e["source"] not in ("cpu", "timing")],
+                    [p for p in report["probes"] if p["source"] not in ("cpu", "timing")])
+        self.assertEqual(platform(replay), platform(live))
+        self.assertEqual(len(replay["probes"]), len(platform(live)[1]))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    TOOL, README = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=1)
