@@ -1,0 +1,322 @@
+// Whatever sits at a probe path (a container's owner controls most of them)
+// the platform run must come back promptly and normally, with "error" or
+// "unavailable" for what it could not read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "detection/report.h"
+#include "detection/result.h"
+#include "linux/linux.h"
+#include "support/tree.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// A read that blocks would hang the test instead of failing it: the alarm
+// ends the whole process then. Far above what any of these runs needs.
+class HostileTree : public ::testing::Test {
+protected:
+    void SetUp() override { ::alarm(120); }
+    void TearDown() override { ::alarm(0); }
+};
+
+struct Read {
+    const char* path;
+    std::uint64_t limit;
+    int probe;  // index in the probe list of a platform run, -1 for none
+};
+
+// Every file the platform run reads, except the two Xen role files, which
+// are only read after a non-empty hypervisor type file.
+const std::vector<Read> reads = {
+    {"/sys/class/dmi/id/sys_vendor", 4096, 0},
+    {"/sys/class/dmi/id/product_name", 4096, 0},
+    {"/sys/class/dmi/id/product_version", 4096, 0},
+    {"/sys/class/dmi/id/board_vendor", 4096, 0},
+    {"/sys/class/dmi/id/board_name", 4096, 0},
+    {"/sys/class/dmi/id/bios_vendor", 4096, 0},
+    {"/sys/class/dmi/id/chassis_asset_tag", 4096, 0},
+    {"/sys/firmware/dmi/entries/0-0/raw", 65536, 1},
+    {"/proc/device-tree/hypervisor/compatible", 4096, 2},
+    {"/proc/device-tree/compatible", 4096, 2},
+    {"/proc/device-tree/model", 4096, 2},
+    {"/sys/hypervisor/type", 4096, 3},
+    {"/proc/sysinfo", 65536, 4},
+    {"/proc/cpuinfo", 1048576, 5},
+    {"/proc/sys/kernel/osrelease", 4096, 6},
+    {"/proc/self/cgroup", 65536, 7},
+    {"/run/systemd/container", 4096, -1},
+};
+
+const char* const xen_role_files[] = {"/proc/xen/capabilities",
+                                      "/sys/hypervisor/properties/features"};
+
+const std::vector<std::string> probe_names = {"firmware", "firmware", "device_tree",
+                                              "hypervisor", "system", "system",
+                                              "system", "container"};
+
+vmd::Result run(const vmd::test::Tree& tree) {
+    vmd::Result result;
+    vmd::detect_linux(result, tree.root());
+    return result;
+}
+
+std::vector<std::string> statuses(const vmd::Result& result) {
+    std::vector<std::string> out;
+    for (const vmd::Probe& p : result.probes) out.push_back(p.source + ":" + p.status);
+    return out;
+}
+
+// The probe list when each probe in `hit` has `status` and the rest found
+// nothing.
+std::vector<std::string> expected(const std::vector<int>& hit, const std::string& status) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < probe_names.size(); ++i) {
+        bool was_hit = false;
+        for (int h : hit) was_hit = was_hit || h == static_cast<int>(i);
+        out.push_back(probe_names[i] + ":" + (was_hit ? status : "unavailable"));
+    }
+    return out;
+}
+
+std::vector<std::string> findings(const vmd::Result& result) {
+    std::vector<std::string> out;
+    for (const vmd::Evidence& e : result.evidence) {
+        out.push_back(e.source + "/" + e.category + "/" + e.vendor);
+    }
+    return out;
+}
+
+// Puts one kind of hostile object at every probe path that `wanted` picks,
+// and checks that each read of them is `status` and nothing is concluded.
+void expect_every_read(const std::function<void(const vmd::test::Tree&, const char*)>& place,
+                       const std::string& status,
+                       const std::function<bool(const Read&)>& wanted) {
+    vmd::test::Tree tree;
+    std::vector<int> hit;
+    for (const Read& r : reads) {
+        if (!wanted(r)) continue;
+        place(tree, r.path);
+        if (r.probe >= 0) hit.push_back(r.probe);
+    }
+    const vmd::Result result = run(tree);
+    EXPECT_EQ(statuses(result), expected(hit, status));
+    EXPECT_TRUE(result.evidence.empty()) << testing::PrintToString(findings(result));
+
+    // The Xen role files, behind a hypervisor type that names Xen: neither
+    // can be used, so the role stays undecided.
+    vmd::test::Tree xen;
+    xen.file("/sys/hypervisor/type", "xen\n");
+    for (const char* path : xen_role_files) place(xen, path);
+    EXPECT_EQ(findings(run(xen)), std::vector<std::string>{"hypervisor/guest/xen"});
+    EXPECT_EQ(run(xen).evidence.at(0).weight, 50);
+}
+
+bool any(const Read&) { return true; }
+// FIFOs at the DMI and device-tree paths are covered with the firmware tables.
+bool beyond_firmware(const Read& r) { return r.probe != 0 && r.probe != 2; }
+
+TEST_F(HostileTree, FifosWithoutAWriterAreErrors) {
+    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.fifo(path); },
+                      "error", beyond_firmware);
+}
+
+TEST_F(HostileTree, FifosWithAnIdleWriterAreErrors) {
+    // The test holds each FIFO open for writing and never writes: a reader
+    // that got as far as read() would wait for ever.
+    std::vector<int> writers;
+    expect_every_read(
+        [&](const vmd::test::Tree& t, const char* path) {
+            t.fifo(path);
+            const int fd = ::open(t.at(path).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            writers.push_back(fd);
+        },
+        "error", beyond_firmware);
+    for (int fd : writers) ::close(fd);
+}
+
+TEST_F(HostileTree, TerminalsAndDevicesAreErrors) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        if (master >= 0) ::close(master);
+        GTEST_SKIP() << "no pseudo-terminals here";
+    }
+    const std::string terminal = ::ptsname(master);
+    const auto link_to = [](const std::string& target) {
+        return [target](const vmd::test::Tree& t, const char* path) { t.link(path, target); };
+    };
+    expect_every_read(link_to(terminal), "error", any);
+    // /dev/null would read as an empty file and /dev/zero as endless data.
+    expect_every_read(link_to("/dev/null"), "error", any);
+    expect_every_read(link_to("/dev/zero"), "error", any);
+    ::close(master);
+}
+
+TEST_F(HostileTree, DirectoriesAreErrors) {
+    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.folder(path); },
+                      "error", any);
+}
+
+TEST_F(HostileTree, SymbolicLinkLoopsAreErrors) {
+    expect_every_read(
+        [](const vmd::test::Tree& t, const char* path) {
+            t.link(path, t.at(path) + ".loop");
+            t.link(std::string(path) + ".loop", t.at(path));
+        },
+        "error", any);
+    // A link to itself, at the marker files: they only count as absent.
+    vmd::test::Tree tree;
+    tree.link("/run/.containerenv", tree.at("/run/.containerenv"));
+    tree.link("/.dockerenv", tree.at("/.dockerenv"));
+    EXPECT_TRUE(run(tree).evidence.empty());
+}
+
+TEST_F(HostileTree, PathsThroughARegularFileAreUnavailable) {
+    vmd::test::Tree tree;
+    tree.file("/proc", "not a directory");
+    tree.file("/sys", "not a directory");
+    tree.file("/run", "not a directory");
+    const vmd::Result result = run(tree);
+    EXPECT_EQ(statuses(result), expected({}, "unavailable"));
+    EXPECT_TRUE(result.evidence.empty());
+}
+
+TEST_F(HostileTree, FifosAtMarkerFilesCountAsPresentWithoutBeingOpened) {
+    vmd::test::Tree tree;
+    tree.fifo("/.dockerenv");
+    EXPECT_EQ(findings(run(tree)), std::vector<std::string>{"container/container/docker"});
+}
+
+// `text`, then blanks up to exactly `size` bytes.
+std::string padded(const std::string& text, std::uint64_t size) {
+    return text + std::string(size - text.size(), ' ');
+}
+
+// Contents that each give a finding of their own when read whole, so that a
+// read of part of an oversized file would show.
+std::string telling(const Read& r, std::uint64_t size) {
+    const std::string path = r.path;
+    if (path == "/sys/class/dmi/id/chassis_asset_tag") return padded("Amazon EC2", size);
+    if (path.rfind("/sys/class/dmi/id/", 0) == 0) return padded("QEMU", size);
+    if (path == "/sys/firmware/dmi/entries/0-0/raw") {
+        std::string bios = "\x00\x08\x00\x00\x01\x00\x00\x00"s + "Bochs\0\0"s;
+        std::string end = "\x7f\x04\x00\x00\x00\x00"s;
+        return bios + end + std::string(size - bios.size() - end.size(), '\xff');
+    }
+    if (path.rfind("/proc/device-tree/", 0) == 0) return padded("crosvm", size);
+    if (path == "/sys/hypervisor/type") return padded("kvm", size);
+    if (path == "/proc/sysinfo") return padded("Control Program: z/VM", size);
+    if (path == "/proc/cpuinfo") return padded("User Mode Linux", size);
+    if (path == "/proc/sys/kernel/osrelease") return padded("4.4.0-Microsoft", size);
+    if (path == "/proc/self/cgroup") return padded("0::/docker/" + std::string(64, 'c') + "\n", size);
+    return padded("docker", size);
+}
+
+TEST_F(HostileTree, FilesOneByteOverTheirLimitAreErrorsAndUnread) {
+    vmd::test::Tree full;
+    vmd::test::Tree over;
+    std::vector<int> hit;
+    for (const Read& r : reads) {
+        full.file(r.path, telling(r, r.limit));
+        over.file(r.path, telling(r, r.limit + 1));
+        if (r.probe >= 0) hit.push_back(r.probe);
+    }
+    const vmd::Result at_limit = run(full);
+    EXPECT_EQ(statuses(at_limit), expected(hit, "ok"));
+    EXPECT_EQ(findings(at_limit),
+              (std::vector<std::string>{"firmware/guest/qemu", "firmware/cloud/aws",
+                                        "firmware/guest/bochs", "device_tree/guest/crosvm",
+                                        "hypervisor/guest/unknown", "system/guest/zvm",
+                                        "system/guest/uml", "system/compatibility/wsl",
+                                        "container/container/docker"}));
+
+    const vmd::Result beyond = run(over);
+    EXPECT_EQ(statuses(beyond), expected(hit, "error"));
+    EXPECT_TRUE(beyond.evidence.empty()) << testing::PrintToString(findings(beyond));
+
+    // The Xen role files: at their limit a control domain, one byte over
+    // undecided.
+    for (const std::uint64_t extra : {0u, 1u}) {
+        vmd::test::Tree xen;
+        xen.file("/sys/hypervisor/type", "xen\n");
+        xen.file("/proc/xen/capabilities", padded("control_d", 4096 + extra));
+        xen.file("/sys/hypervisor/properties/features", padded("801", 4096 + extra));
+        const vmd::Result result = run(xen);
+        ASSERT_EQ(result.evidence.size(), 1u);
+        EXPECT_EQ(result.evidence[0].category, extra == 0 ? "host" : "guest");
+        EXPECT_EQ(result.evidence[0].weight, extra == 0 ? 0 : 50);
+    }
+}
+
+TEST_F(HostileTree, FilesThatReportZeroSizeAreReadWhole) {
+    // Like every /proc file, /proc/self/status says its size is 0.
+    vmd::test::Tree tree;
+    std::vector<int> hit;
+    for (const Read& r : reads) {
+        tree.link(r.path, "/proc/self/status");
+        if (r.probe >= 0) hit.push_back(r.probe);
+    }
+    const vmd::Result result = run(tree);
+    std::vector<std::string> want = expected(hit, "ok");
+    want[1] = "firmware:error";  // read whole, but its text is no SMBIOS structure
+    EXPECT_EQ(statuses(result), want);
+    // A hypervisor type without "xen" is recorded with its text as read.
+    ASSERT_EQ(findings(result), std::vector<std::string>{"hypervisor/guest/unknown"});
+    EXPECT_EQ(result.evidence[0].detail.rfind("Name:\t", 0), 0u) << result.evidence[0].detail;
+}
+
+// Bytes of every value, NUL included, none repeated within 256.
+std::string noise(std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) out += static_cast<char>((i * 37) & 0xFF);
+    return out;
+}
+
+TEST_F(HostileTree, NulAndHighBytesEverywhereGiveAnAsciiReport) {
+    const std::string id(64, 'e');
+    // NUL and high bytes around a marker are word boundaries.
+    const std::string text =
+        noise(100) + "\0QEMU\xff"s + "\n0::/docker/" + id + "\n" + noise(1000);
+    vmd::test::Tree tree;
+    std::vector<int> hit;
+    for (const Read& r : reads) {
+        tree.file(r.path, text);
+        if (r.probe >= 0) hit.push_back(r.probe);
+    }
+    // A well-formed structure whose vendor string is full of odd bytes.
+    tree.file("/sys/firmware/dmi/entries/0-0/raw",
+              "\x00\x08\x00\x00\x01\xff\x80\x00"s + "\x01\xffQEMU\x80\0\0"s +
+                  "\x7f\x04\x00\x00\0\0"s);
+    for (const char* path : xen_role_files) tree.file(path, text);
+    tree.file("/proc/device-tree/ibm,partition-name", text);
+    tree.file("/run/.containerenv", text);
+
+    const vmd::Result result = run(tree);
+    EXPECT_EQ(statuses(result), expected(hit, "ok"));
+    const std::vector<std::string> found = findings(result);
+    for (const char* f : {"firmware/guest/qemu", "device_tree/guest/qemu",
+                          "hypervisor/guest/unknown", "container/container/podman",
+                          "container/container/docker"}) {
+        EXPECT_NE(std::find(found.begin(), found.end(), f), found.end()) << f;
+    }
+
+    const std::string json = vmd::to_json(result, 0);
+    for (char c : json) {
+        const auto byte = static_cast<unsigned char>(c);
+        ASSERT_TRUE(byte >= 0x20 && byte < 0x7F) << "byte " << int{byte} << " in " << json;
+    }
+    // The type file's bytes are in the report, escaped one by one.
+    EXPECT_NE(json.find("\\u0000QEMU\\u00ff\\u000a0::/docker/"), std::string::npos) << json;
+}
+
+}  // namespace
