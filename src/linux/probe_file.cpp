@@ -4,11 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace vmd {
 namespace {
+
+// Holds every probe file whose limit is 64 KiB at one read; stays below the
+// allocator's threshold for mapping blocks of their own.
+constexpr std::uint64_t first_capacity = 64 * 1024 + 1;
 
 std::string full_path(std::string_view root, const char* path) {
     std::string full;
@@ -52,12 +58,22 @@ File read_file(std::string_view root, const char* path, std::uint64_t limit) {
     // Files under /proc and /sys report sizes of 0 or 4096 whatever they
     // hold, so the size is never trusted: read up to one byte past the limit,
     // which tells a full file from an oversized one. The buffer is left
-    // uninitialised, since zero-filling a megabyte costs more than reading.
+    // uninitialised, since zero-filling it would cost more than reading. It
+    // starts small enough to come from the heap rather than a fresh mapping
+    // (a megabyte for /proc/cpuinfo would be mapped and unmapped on every
+    // run) and doubles only when a file fills it.
     const std::uint64_t want = limit + 1;
-    std::unique_ptr<char[]> buffer(new char[want]);
+    std::uint64_t capacity = std::min(want, first_capacity);
+    std::unique_ptr<char[]> buffer(new char[capacity]);
     std::uint64_t got = 0;
     while (got < want) {
-        const ssize_t n = ::read(fd, buffer.get() + got, want - got);
+        if (got == capacity) {
+            capacity = std::min(want, capacity * 2);
+            std::unique_ptr<char[]> larger(new char[capacity]);
+            std::memcpy(larger.get(), buffer.get(), got);
+            buffer = std::move(larger);
+        }
+        const ssize_t n = ::read(fd, buffer.get() + got, capacity - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             file.status = status_error;

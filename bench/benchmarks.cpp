@@ -1,0 +1,136 @@
+// One benchmark per stage of a detection run, the whole run, and its floor.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "api/platform.h"
+#include "cpuid/cpu.h"
+#include "detection/report.h"
+#include "firmware/smbios.h"
+#include "fixtures.h"
+#include "floor.h"
+#include "linux/groups.h"
+#include "linux/linux.h"
+#include "linux/probe_file.h"
+#include "timing/timing.h"
+#include "vm_detection.h"
+
+namespace vmd::bench {
+
+const ProbeTree* probe_tree = nullptr;
+
+namespace {
+
+// --- The run and its floor, on this machine ---------------------------------
+
+void BM_WholeRun(benchmark::State& state) {
+    for (auto _ : state) {
+        char* report = nullptr;
+        if (vmd_detect_json(&report) != VMD_OK) state.SkipWithError("vmd_detect_json failed");
+        benchmark::DoNotOptimize(report);
+        vmd_free(report);
+    }
+}
+BENCHMARK(BM_WholeRun);
+
+void BM_FloorWholeRun(benchmark::State& state) {
+    for (auto _ : state) floor_whole_run();
+}
+BENCHMARK(BM_FloorWholeRun);
+
+void BM_Platform(benchmark::State& state) {
+    for (auto _ : state) {
+        Result result;
+        detect_platform(result);
+        benchmark::DoNotOptimize(result.probes.data());
+    }
+}
+BENCHMARK(BM_Platform);
+
+void BM_FloorSystemCalls(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(floor_system_calls());
+}
+BENCHMARK(BM_FloorSystemCalls);
+
+void BM_FloorIdentification(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(floor_identification());
+}
+BENCHMARK(BM_FloorIdentification);
+
+void BM_CpuProbe(benchmark::State& state) {
+    for (auto _ : state) {
+        const Cpu cpu = read_cpu();
+        benchmark::DoNotOptimize(cpu.signature.data());
+    }
+}
+BENCHMARK(BM_CpuProbe);
+
+void BM_TimingProbe(benchmark::State& state) {
+    for (auto _ : state) {
+        const Timing timing = measure_timing();
+        benchmark::DoNotOptimize(timing.cycles_over_baseline);
+    }
+}
+BENCHMARK(BM_TimingProbe);
+
+void BM_ReadCpuinfo(benchmark::State& state) {
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const File file = read_file("", "/proc/cpuinfo", 1048576);
+        bytes += file.contents.size();
+        benchmark::DoNotOptimize(file.contents.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_ReadCpuinfo);
+
+// --- Stages over fixed inputs -------------------------------------------------
+
+void BM_DetectLinuxKubernetesNode(benchmark::State& state) {
+    const std::string root = probe_tree->root();
+    for (auto _ : state) {
+        Result result;
+        detect_linux(result, root);
+        benchmark::DoNotOptimize(result.evidence.data());
+    }
+}
+BENCHMARK(BM_DetectLinuxKubernetesNode);
+
+void BM_ToJson40Evidence(benchmark::State& state) {
+    const Result result = result_with_evidence();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string json = to_json(result, 1234);
+        bytes += json.size();
+        benchmark::DoNotOptimize(json.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_ToJson40Evidence);
+
+void BM_SmbiosTable(benchmark::State& state) {
+    const std::string table = smbios_table();
+    for (auto _ : state) {
+        Result result;
+        smbios(result, table);
+        benchmark::DoNotOptimize(result.probes.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(table.size()));
+}
+BENCHMARK(BM_SmbiosTable);
+
+void BM_CgroupScan64KiB(benchmark::State& state) {
+    const std::string text = large_cgroup_text();
+    for (auto _ : state) {
+        Result result;
+        cgroup_markers(result, text);
+        benchmark::DoNotOptimize(result.evidence.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_CgroupScan64KiB);
+
+}  // namespace
+}  // namespace vmd::bench

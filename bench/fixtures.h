@@ -1,0 +1,44 @@
+// Inputs for the stage benchmarks, shaped like what a real machine shows.
+#pragma once
+
+#include <string>
+
+#include "detection/result.h"
+
+namespace vmd::bench {
+
+// The probe files of a Kubernetes worker on a cloud instance, written into a
+// fresh temporary folder; the folder is removed with the object.
+class ProbeTree {
+public:
+    ProbeTree();
+    ~ProbeTree();
+    ProbeTree(const ProbeTree&) = delete;
+    ProbeTree& operator=(const ProbeTree&) = delete;
+
+    const std::string& root() const { return root_; }
+
+private:
+    void file(const std::string& path, const std::string& bytes);
+    std::string root_;
+};
+
+// The tree the stage benchmarks read, built by main before they run.
+extern const ProbeTree* probe_tree;
+
+// A whole SMBIOS structure table as firmware lays it out: BIOS, system,
+// baseboard, enclosure, processors, caches, slots, memory and end of table.
+std::string smbios_table();
+
+// The BIOS Information structure alone, as the kernel exposes it.
+std::string smbios_bios_structure();
+
+// /proc/self/cgroup text of about 64 KiB: many version-1 hierarchies whose
+// paths are those of pods, containers and system services.
+std::string large_cgroup_text();
+
+// A filled-in result: 40 pieces of evidence from every source and a probe
+// list as long as a real run's.
+Result result_with_evidence();
+
+}  // namespace vmd::bench

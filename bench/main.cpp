@@ -1,0 +1,170 @@
+// vmd_bench: runs the benchmarks, then sets the whole run and its platform
+// part beside their floors measured in the same process.
+//
+//   vmd_bench [Google Benchmark flags]
+//   vmd_bench --trace=run|floor   one run or one floor between two marker
+//                                 calls, for comparing their system calls
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "floor.h"
+#include "vm_detection.h"
+
+namespace {
+
+// Times of one benchmark per call, in nanoseconds.
+struct Times {
+    double real = 0;
+    double cpu = 0;
+};
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Prints as the console reporter does and keeps every benchmark's times per
+// call for the summary.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    explicit Collector(OutputOptions options) : ConsoleReporter(options) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const double unit = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const Times t{run.GetAdjustedRealTime() * unit, run.GetAdjustedCPUTime() * unit};
+            const std::string& name = run.run_name.function_name;
+            if (run.run_type == Run::RT_Iteration) {
+                samples_[name].push_back(t);
+            } else if (run.aggregate_name == "median") {
+                medians_[name] = t;
+            }
+        }
+    }
+
+    // The median over the repetitions; zeros when the benchmark did not run.
+    Times median_of(const std::string& name) const {
+        if (auto m = medians_.find(name); m != medians_.end()) return m->second;
+        std::vector<double> real, cpu;
+        if (auto s = samples_.find(name); s != samples_.end()) {
+            for (const Times& t : s->second) {
+                real.push_back(t.real);
+                cpu.push_back(t.cpu);
+            }
+        }
+        return {median(real), median(cpu)};
+    }
+
+    std::size_t repetitions(const std::string& name) const {
+        auto s = samples_.find(name);
+        return s == samples_.end() ? 0 : s->second.size();
+    }
+
+private:
+    std::map<std::string, std::vector<Times>> samples_;
+    std::map<std::string, Times> medians_;
+};
+
+void line(const char* what, const Times& t) {
+    std::printf("  %-40s %9.1f us %9.1f us", what, t.real / 1000, t.cpu / 1000);
+}
+
+void ratio(const Times& t, const Times& floor) {
+    std::printf("   %.2fx / %.2fx", t.real / floor.real, t.cpu / floor.cpu);
+}
+
+void summary(const Collector& c) {
+    const Times run = c.median_of("BM_WholeRun");
+    const Times run_floor = c.median_of("BM_FloorWholeRun");
+    const Times platform = c.median_of("BM_Platform");
+    const Times calls = c.median_of("BM_FloorSystemCalls");
+    const Times identification = c.median_of("BM_FloorIdentification");
+    const Times timing = c.median_of("BM_TimingProbe");
+
+    std::printf("\nSummary: median per call, real and CPU time (ratios likewise)\n");
+    if (platform.real > 0 && calls.real > 0) {
+        line("floor: probe system calls", calls);
+        std::printf("\n");
+        line("platform part (detect_platform)", platform);
+        ratio(platform, calls);
+        std::printf(" its floor\n");
+    }
+    if (identification.real > 0) {
+        line("floor: identification instructions", identification);
+        std::printf("   (%d cpuid)\n", vmd::bench::floor_identification());
+    }
+    if (run.real > 0 && run_floor.real > 0) {
+        line("floor of a whole run", run_floor);
+        std::printf("\n");
+        line("whole run (vmd_detect_json)", run);
+        ratio(run, run_floor);
+        std::printf(" its floor (target 1.60x): %s\n",
+                    run.real <= 1.6 * run_floor.real ? "met" : "MISSED");
+    }
+    if (timing.real > 0) {
+        line("timing probe alone (measure_timing)", timing);
+        std::printf("   (target well under 200 us): %s\n", timing.real < 200e3 ? "met" : "MISSED");
+    }
+    if (const std::size_t n = c.repetitions("BM_WholeRun"); n > 1) {
+        std::printf("  (%zu repetitions each)\n", n);
+    }
+}
+
+// A call that fails at once and stands out in a trace.
+void marker(const char* name) { (void)::access(name, F_OK); }
+
+int trace(const char* what) {
+    if (std::strcmp(what, "run") == 0) {
+        marker("/vmd-bench-trace-begin");
+        char* report = nullptr;
+        const int status = vmd_detect_json(&report);
+        marker("/vmd-bench-trace-end");
+        vmd_free(report);
+        return status == VMD_OK ? 0 : 1;
+    }
+    if (std::strcmp(what, "floor") == 0) {
+        marker("/vmd-bench-trace-begin");
+        vmd::bench::floor_whole_run();
+        marker("/vmd-bench-trace-end");
+        return 0;
+    }
+    std::fprintf(stderr, "vmd_bench: --trace takes run or floor\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strncmp(argv[1], "--trace=", 8) == 0) return trace(argv[1] + 8);
+
+    // glibc raises its mmap threshold after the first large block is freed,
+    // so in a loop a large buffer would come from the heap on every run but
+    // the first. A host calls once per process: keep every run as the first.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    const vmd::bench::ProbeTree tree;
+    vmd::bench::probe_tree = &tree;
+    Collector collector(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                              : benchmark::ConsoleReporter::OO_Tabular);
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    benchmark::Shutdown();
+    summary(collector);
+    return 0;
+}
