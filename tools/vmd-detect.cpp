@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <exception>
 #include <cstdio>
 #include <string>
 #include <string_view>
