@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <exception>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <string_view>
 
