@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -47,6 +48,7 @@ public:
             const double unit = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             const Times t{run.GetAdjustedRealTime() * unit, run.GetAdjustedCPUTime() * unit};
             const std::string& name = run.run_name.function_name;
+            repetitions_ = std::max<std::int64_t>(repetitions_, run.repetitions);
             if (run.run_type == Run::RT_Iteration) {
                 samples_[name].push_back(t);
             } else if (run.aggregate_name == "median") {
@@ -68,14 +70,12 @@ public:
         return {median(real), median(cpu)};
     }
 
-    std::size_t repetitions(const std::string& name) const {
-        auto s = samples_.find(name);
-        return s == samples_.end() ? 0 : s->second.size();
-    }
+    std::int64_t repetitions() const { return repetitions_; }
 
 private:
     std::map<std::string, std::vector<Times>> samples_;
     std::map<std::string, Times> medians_;
+    std::int64_t repetitions_ = 0;
 };
 
 void line(const char* what, const Times& t) {
@@ -118,8 +118,8 @@ void summary(const Collector& c) {
         line("timing probe alone (measure_timing)", timing);
         std::printf("   (target well under 200 us): %s\n", timing.real < 200e3 ? "met" : "MISSED");
     }
-    if (const std::size_t n = c.repetitions("BM_WholeRun"); n > 1) {
-        std::printf("  (%zu repetitions each)\n", n);
+    if (c.repetitions() > 1) {
+        std::printf("  (medians of %lld repetitions)\n", static_cast<long long>(c.repetitions()));
     }
 }
 

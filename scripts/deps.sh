@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
-          pkg-config binutils)
+          pkg-config binutils strace)
 
 missing=()
 for p in "${packages[@]}"; do
