@@ -1,0 +1,231 @@
+#include "linux/probe_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "linux/groups.h"
+#include "support/alloc_hook.h"
+#include "support/tree.h"
+
+namespace vmd {
+namespace {
+
+using test::Tree;
+
+std::string status(const File& file) { return file.status; }
+
+// The descriptors this process holds right now.
+std::set<std::string> open_descriptors() {
+    std::set<std::string> names;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return names;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && name != std::to_string(own)) names.insert(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+TEST(ReadFile, ReadsRootPlusPathByPlainConcatenation) {
+    Tree tree;
+    tree.file("/proc/self/cgroup", "0::/fixture\n");
+    const File file = read_file(tree.root(), "/proc/self/cgroup", 65536);
+    EXPECT_EQ(status(file), "ok");
+    EXPECT_EQ(file.contents, "0::/fixture\n");
+    // A separator is neither added nor removed.
+    EXPECT_EQ(status(read_file(tree.root() + "/", "proc/self/cgroup", 65536)), "ok");
+    EXPECT_EQ(status(read_file(tree.root() + "/proc", "/self/cgroup", 65536)), "ok");
+}
+
+TEST(ReadFile, ReadsKernelFilesWholeAlthoughStatSaysZero) {
+    // With the empty root the real file is read; procfs reports a size of 0,
+    // so a reader sized by stat would come back empty.
+    std::ifstream in("/proc/self/cgroup", std::ios::binary);
+    const std::string expected{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_FALSE(expected.empty());
+    const File file = read_file("", "/proc/self/cgroup", 65536);
+    EXPECT_EQ(status(file), "ok");
+    EXPECT_EQ(file.contents, expected);
+
+    const File maps = read_file("", "/proc/self/maps", 1048576);
+    EXPECT_EQ(status(maps), "ok");
+    EXPECT_GT(maps.contents.size(), 4096u) << "read stopped at a page";
+}
+
+TEST(ReadFile, AbsentFilesAreUnavailableWithEmptyContents) {
+    Tree tree;
+    tree.file("/sys/class/dmi/id", "a regular file where a folder belongs");
+    for (const char* path : {"/missing", "/sys/class/dmi/id/sys_vendor"}) {
+        const File file = read_file(tree.root(), path, 4096);
+        EXPECT_EQ(status(file), "unavailable") << path;
+        EXPECT_TRUE(file.contents.empty());
+    }
+}
+
+TEST(ReadFile, ForbiddenFileIsUnavailable) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
+    Tree tree;
+    tree.file("/run/systemd/container", "docker\n");
+    tree.forbid("/run/systemd/container");
+    EXPECT_EQ(status(read_file(tree.root(), "/run/systemd/container", 4096)), "unavailable");
+}
+
+TEST(ReadFile, OtherOpenFailuresAreErrors) {
+    Tree tree;
+    tree.link("/loop/a", "b");
+    tree.link("/loop/b", "a");
+    EXPECT_EQ(status(read_file(tree.root(), "/loop/a", 4096)), "error");  // ELOOP
+    const std::string long_root = tree.root() + "/" + std::string(5000, 'x');
+    EXPECT_EQ(status(read_file(long_root, "/f", 4096)), "error");  // ENAMETOOLONG
+}
+
+TEST(ReadFile, SizeLimitIsInclusive) {
+    Tree tree;
+    tree.file("/empty", "");
+    tree.file("/full", std::string(4096, 'a'));
+    tree.file("/over", std::string(4097, 'a'));
+    tree.file("/far_over", std::string(100000, 'a'));
+
+    const File empty = read_file(tree.root(), "/empty", 4096);
+    EXPECT_EQ(status(empty), "ok");
+    EXPECT_TRUE(empty.contents.empty());
+    const File full = read_file(tree.root(), "/full", 4096);
+    EXPECT_EQ(status(full), "ok");
+    EXPECT_EQ(full.contents.size(), 4096u);
+    for (const char* path : {"/over", "/far_over"}) {
+        const File over = read_file(tree.root(), path, 4096);
+        EXPECT_EQ(status(over), "error") << path;
+        EXPECT_TRUE(over.contents.empty()) << path;
+    }
+    EXPECT_EQ(status(read_file(tree.root(), "/full", 4095)), "error");
+    EXPECT_EQ(status(read_file(tree.root(), "/over", 0)), "error");
+    EXPECT_EQ(status(read_file(tree.root(), "/empty", 0)), "ok");
+}
+
+TEST(ReadFile, KeepsNulAndHighBytes) {
+    Tree tree;
+    const std::string bytes("\0\x01linux,dummy-virt\0\xff\0", 22);
+    tree.file("/proc/device-tree/compatible", bytes);
+    const File file = read_file(tree.root(), "/proc/device-tree/compatible", 4096);
+    EXPECT_EQ(status(file), "ok");
+    EXPECT_EQ(file.contents, bytes);
+}
+
+TEST(ReadFile, OnlyRegularFilesAreRead) {
+    Tree tree;
+    tree.folder("/sys/class/dmi/id/sys_vendor");
+    // A character device reads as an empty "ok" file if it is read at all.
+    tree.link("/sys/class/dmi/id/product_name", "/dev/null");
+    tree.link("/sys/class/dmi/id/board_name", "/dev/zero");
+    for (const char* path : {"/sys/class/dmi/id/sys_vendor", "/sys/class/dmi/id/product_name",
+                             "/sys/class/dmi/id/board_name"}) {
+        const File file = read_file(tree.root(), path, 4096);
+        EXPECT_EQ(status(file), "error") << path;
+        EXPECT_TRUE(file.contents.empty()) << path;
+        EXPECT_TRUE(exists(tree.root(), path)) << path;
+    }
+    // A link to a regular file is followed.
+    tree.file("/real", "QEMU\n");
+    tree.link("/sys/class/dmi/id/bios_vendor", tree.at("/real"));
+    EXPECT_EQ(read_file(tree.root(), "/sys/class/dmi/id/bios_vendor", 4096).contents, "QEMU\n");
+}
+
+TEST(ReadFile, FifoReadsAsErrorWithoutWaitingForAWriter) {
+    Tree tree;
+    tree.fifo("/run/systemd/container");
+    auto read = std::async(std::launch::async, [&] {
+        return read_file(tree.root(), "/run/systemd/container", 4096);
+    });
+    // A hang guard, not a speed check: if the open blocks, a writer end is
+    // opened so that the reader wakes and the test can report the fault.
+    if (read.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+        const int writer = ::open(tree.at("/run/systemd/container").c_str(),
+                                  O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) ::close(writer);
+        ADD_FAILURE() << "read_file blocked on a FIFO";
+    }
+    const File file = read.get();
+    EXPECT_EQ(status(file), "error");
+    EXPECT_TRUE(file.contents.empty());
+    EXPECT_TRUE(exists(tree.root(), "/run/systemd/container"));
+}
+
+TEST(ReadFile, LeavesNoDescriptorOpenOnAnyOutcome) {
+    Tree tree;
+    tree.file("/sys/class/dmi/id/sys_vendor", "QEMU\n");
+    tree.file("/sys/class/dmi/id/product_name", std::string(5000, 'x'));
+    tree.folder("/sys/class/dmi/id/board_name");
+    tree.link("/sys/class/dmi/id/board_vendor", "/dev/null");
+    tree.file("/sys/firmware/dmi/entries/0-0/raw", std::string("\x7f\x04\0\0\0\0", 6));
+    tree.file("/proc/device-tree/compatible", std::string("linux,dummy-virt\0", 17));
+    const std::set<std::string> before = open_descriptors();
+    ASSERT_FALSE(before.empty());
+
+    Result result;
+    detect_firmware_tables(result, tree.root());
+    EXPECT_EQ(open_descriptors(), before);
+
+    // An allocation failure at any point of the run leaves by exception and
+    // must still close the file being read.
+    for (std::int64_t k = 1;; ++k) {
+        Result partial;
+        bool threw = false;
+        test::fail_allocation(k);
+        try {
+            detect_firmware_tables(partial, tree.root());
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        const bool reached = test::allocations() >= k;
+        test::allow_allocations();
+        EXPECT_EQ(open_descriptors(), before) << "allocation " << k;
+        EXPECT_EQ(threw, reached) << "allocation " << k;
+        if (!reached || k > 10000) break;
+    }
+}
+
+TEST(Exists, IsAPlainStatFollowingLinks) {
+    Tree tree;
+    tree.file("/proc/device-tree/ibm,partition-name", "lpar1");
+    tree.folder("/proc/device-tree/chosen");
+    tree.fifo("/run/.containerenv");
+    tree.link("/good", tree.at("/proc/device-tree/ibm,partition-name"));
+    tree.link("/dangling", tree.at("/nowhere"));
+    EXPECT_TRUE(exists(tree.root(), "/proc/device-tree/ibm,partition-name"));
+    EXPECT_TRUE(exists(tree.root(), "/proc/device-tree/chosen"));
+    EXPECT_TRUE(exists(tree.root(), "/run/.containerenv"));
+    EXPECT_TRUE(exists(tree.root(), "/good"));
+    EXPECT_FALSE(exists(tree.root(), "/dangling"));
+    EXPECT_FALSE(exists(tree.root(), "/nowhere"));
+    EXPECT_FALSE(exists(tree.root(), "/proc/device-tree/ibm,partition-name/x"));
+}
+
+TEST(Observe, RecordsOneProbeWithTheFileStatus) {
+    Result result;
+    File file;
+    file.status = status_error;
+    file.contents = "ignored";
+    observe(result, "container", file);
+    file.status = status_unavailable;
+    observe(result, "container", file);
+    ASSERT_EQ(result.probes.size(), 2u);
+    EXPECT_EQ(result.probes[0].source, "container");
+    EXPECT_EQ(result.probes[0].status, "error");
+    EXPECT_EQ(result.probes[1].status, "unavailable");
+    EXPECT_TRUE(result.evidence.empty());
+}
+
+}  // namespace
+}  // namespace vmd
