@@ -1,6 +1,7 @@
 // One benchmark per stage of a detection run, the whole run, and its floor.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <string>
 
 #include "api/platform.h"
@@ -37,6 +38,53 @@ void BM_FloorWholeRun(benchmark::State& state) {
     for (auto _ : state) floor_whole_run();
 }
 BENCHMARK(BM_FloorWholeRun);
+
+// A call and its floor in alternation, each timed on its own, so that both
+// meet the same load and cache state; the ratio comes from the same moments.
+template <class Call, class Floor>
+void paired(benchmark::State& state, Call call, Floor floor) {
+    using clock = std::chrono::steady_clock;
+    clock::duration in_call{}, in_floor{};
+    bool floor_first = false;
+    for (auto _ : state) {
+        const clock::time_point t0 = clock::now();
+        if (floor_first) floor(); else call();
+        const clock::time_point t1 = clock::now();
+        if (floor_first) call(); else floor();
+        const clock::time_point t2 = clock::now();
+        in_call += floor_first ? t2 - t1 : t1 - t0;
+        in_floor += floor_first ? t1 - t0 : t2 - t1;
+        floor_first = !floor_first;
+    }
+    const auto us = [&](clock::duration d) {
+        return std::chrono::duration<double, std::micro>(d).count() /
+               static_cast<double>(state.iterations());
+    };
+    state.counters["call_us"] = us(in_call);
+    state.counters["floor_us"] = us(in_floor);
+    state.counters["ratio"] = us(in_call) / us(in_floor);
+}
+
+void whole_run() {
+    char* report = nullptr;
+    vmd_detect_json(&report);
+    benchmark::DoNotOptimize(report);
+    vmd_free(report);
+}
+
+void platform() {
+    Result result;
+    detect_platform(result);
+    benchmark::DoNotOptimize(result.probes.data());
+}
+
+void BM_PairedWholeRun(benchmark::State& state) { paired(state, whole_run, floor_whole_run); }
+BENCHMARK(BM_PairedWholeRun);
+
+void BM_PairedPlatform(benchmark::State& state) {
+    paired(state, platform, [] { benchmark::DoNotOptimize(floor_system_calls()); });
+}
+BENCHMARK(BM_PairedPlatform);
 
 void BM_Platform(benchmark::State& state) {
     for (auto _ : state) {

@@ -26,6 +26,7 @@ namespace {
 struct Times {
     double real = 0;
     double cpu = 0;
+    double ratio = 0;  // of a paired benchmark: call over floor
 };
 
 double median(std::vector<double> v) {
@@ -46,7 +47,8 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             const double unit = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            const Times t{run.GetAdjustedRealTime() * unit, run.GetAdjustedCPUTime() * unit};
+            Times t{run.GetAdjustedRealTime() * unit, run.GetAdjustedCPUTime() * unit};
+            if (auto r = run.counters.find("ratio"); r != run.counters.end()) t.ratio = r->second;
             const std::string& name = run.run_name.function_name;
             repetitions_ = std::max<std::int64_t>(repetitions_, run.repetitions);
             if (run.run_type == Run::RT_Iteration) {
@@ -60,14 +62,15 @@ public:
     // The median over the repetitions; zeros when the benchmark did not run.
     Times median_of(const std::string& name) const {
         if (auto m = medians_.find(name); m != medians_.end()) return m->second;
-        std::vector<double> real, cpu;
+        std::vector<double> real, cpu, ratio;
         if (auto s = samples_.find(name); s != samples_.end()) {
             for (const Times& t : s->second) {
                 real.push_back(t.real);
                 cpu.push_back(t.cpu);
+                ratio.push_back(t.ratio);
             }
         }
-        return {median(real), median(cpu)};
+        return {median(real), median(cpu), median(ratio)};
     }
 
     std::int64_t repetitions() const { return repetitions_; }
@@ -78,13 +81,13 @@ private:
     std::int64_t repetitions_ = 0;
 };
 
-void line(const char* what, const Times& t) {
-    std::printf("  %-40s %9.1f us %9.1f us", what, t.real / 1000, t.cpu / 1000);
+// One row of the summary; nothing when the benchmark did not run.
+void line(const char* what, const Times& t, const char* note = "") {
+    if (t.real <= 0) return;
+    std::printf("  %-40s %9.1f us %9.1f us%s\n", what, t.real / 1000, t.cpu / 1000, note);
 }
 
-void ratio(const Times& t, const Times& floor) {
-    std::printf("   %.2fx / %.2fx", t.real / floor.real, t.cpu / floor.cpu);
-}
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
 
 void summary(const Collector& c) {
     const Times run = c.median_of("BM_WholeRun");
@@ -93,33 +96,35 @@ void summary(const Collector& c) {
     const Times calls = c.median_of("BM_FloorSystemCalls");
     const Times identification = c.median_of("BM_FloorIdentification");
     const Times timing = c.median_of("BM_TimingProbe");
+    const Times paired_run = c.median_of("BM_PairedWholeRun");
+    const Times paired_platform = c.median_of("BM_PairedPlatform");
 
-    std::printf("\nSummary: median per call, real and CPU time (ratios likewise)\n");
-    if (platform.real > 0 && calls.real > 0) {
-        line("floor: probe system calls", calls);
-        std::printf("\n");
-        line("platform part (detect_platform)", platform);
-        ratio(platform, calls);
-        std::printf(" its floor\n");
-    }
-    if (identification.real > 0) {
-        line("floor: identification instructions", identification);
-        std::printf("   (%d cpuid)\n", vmd::bench::floor_identification());
-    }
-    if (run.real > 0 && run_floor.real > 0) {
-        line("floor of a whole run", run_floor);
-        std::printf("\n");
-        line("whole run (vmd_detect_json)", run);
-        ratio(run, run_floor);
-        std::printf(" its floor (target 1.60x): %s\n",
-                    run.real <= 1.6 * run_floor.real ? "met" : "MISSED");
-    }
-    if (timing.real > 0) {
-        line("timing probe alone (measure_timing)", timing);
-        std::printf("   (target well under 200 us): %s\n", timing.real < 200e3 ? "met" : "MISSED");
-    }
+    char title[64] = "Summary (per call, one repetition)";
     if (c.repetitions() > 1) {
-        std::printf("  (medians of %lld repetitions)\n", static_cast<long long>(c.repetitions()));
+        std::snprintf(title, sizeof title, "Summary (per call, median of %lld repetitions)",
+                      static_cast<long long>(c.repetitions()));
+    }
+    std::printf("\n%-47s %9s %12s\n", title, "real", "CPU");
+    char instructions[64];
+    std::snprintf(instructions, sizeof instructions, "floor: %d identification instructions",
+                  vmd::bench::floor_identification());
+    char target[32];
+    std::snprintf(target, sizeof target, "   target < 200 us: %s", verdict(timing.real < 200e3));
+    line("floor: probe system calls", calls);
+    line("platform part (detect_platform)", platform);
+    line(instructions, identification);
+    line("floor of a whole run", run_floor);
+    line("whole run (vmd_detect_json)", run);
+    line("timing probe alone (measure_timing)", timing, target);
+    if (paired_platform.ratio > 0 || paired_run.ratio > 0) {
+        std::printf("Ratios to the floor, call and floor alternating (real time)\n");
+    }
+    if (paired_platform.ratio > 0) {
+        std::printf("  %-40s %9.2fx\n", "platform part / its floor", paired_platform.ratio);
+    }
+    if (paired_run.ratio > 0) {
+        std::printf("  %-40s %9.2fx   target <= 1.60x: %s\n", "whole run / its floor",
+                    paired_run.ratio, verdict(paired_run.ratio <= 1.6));
     }
 }
 
