@@ -114,6 +114,23 @@ TEST(ReadFile, SizeLimitIsInclusive) {
     EXPECT_EQ(status(read_file(tree.root(), "/empty", 0)), "ok");
 }
 
+TEST(ReadFile, LargeFilesComeBackWholeAndInOrder) {
+    // As big as /proc/cpuinfo of a large server, and up to its limit.
+    std::string text;
+    for (int i = 0; text.size() < 1048576; ++i) text += "processor\t: " + std::to_string(i) + "\n";
+    text.resize(1048576);
+    Tree tree;
+    tree.file("/proc/cpuinfo", text);
+    tree.file("/part", text.substr(0, 300001));
+    File file = read_file(tree.root(), "/proc/cpuinfo", 1048576);
+    EXPECT_EQ(status(file), "ok");
+    EXPECT_TRUE(file.contents == text) << "size " << file.contents.size();
+    file = read_file(tree.root(), "/part", 1048576);
+    EXPECT_TRUE(file.contents == text.substr(0, 300001)) << "size " << file.contents.size();
+    tree.file("/proc/cpuinfo", text + "x");
+    EXPECT_EQ(status(read_file(tree.root(), "/proc/cpuinfo", 1048576)), "error");
+}
+
 TEST(ReadFile, KeepsNulAndHighBytes) {
     Tree tree;
     const std::string bytes("\0\x01linux,dummy-virt\0\xff\0", 22);
