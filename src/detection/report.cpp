@@ -84,7 +84,8 @@ Assessment assess(const Result& result) {
         a.vm_score = std::max(a.vm_score, peak);
         if (peak >= 50 && source != "timing") ++strong_sources;
     }
-    if (strong_sources >= 2) a.vm_score = std::min(a.vm_score + 5, 99);
+    // Written so that no weight, however large, can overflow the score.
+    if (strong_sources >= 2) a.vm_score = a.vm_score >= 94 ? 99 : a.vm_score + 5;
 
     if (a.vm_score >= 90) {
         a.vm_likelihood = "very_likely";
