@@ -4,7 +4,11 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
-          pkg-config binutils strace)
+          pkg-config binutils strace
+          # scripts/check-all.sh: fuzzers (clang with libFuzzer and the sanitizer
+          # runtimes), and the aarch64 cross build with GoogleTest's sources,
+          # run under qemu-user
+          clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
 
 missing=()
 for p in "${packages[@]}"; do
