@@ -1,0 +1,15 @@
+// What a fuzz target does when a property fails: say which and crash, so
+// that libFuzzer keeps the input.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                       \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,   \
+                         #condition);                                               \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (false)

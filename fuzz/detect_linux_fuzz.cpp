@@ -1,0 +1,179 @@
+// The whole platform run over a tree of probe files decoded from the input:
+// regular files of any bytes, files at or one byte over their limit,
+// directories, FIFOs, links (loops among them), devices, unreadable files,
+// and files where a directory should be. The run must return with the eight
+// platform probes, leave no descriptor open and give an ASCII report.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "detection/report.h"
+#include "linux/linux.h"
+#include "linux/probe_paths.h"
+#include "strict_json.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Place {
+    std::string path;
+    std::uint64_t limit;  // 0: not read, only tested or a folder
+};
+
+std::vector<Place> places() {
+    std::vector<Place> out;
+    for (const vmd::ProbeRead& r : vmd::probe_reads) out.push_back({r.path, r.limit});
+    for (const char* m : vmd::probe_markers) out.push_back({m, 0});
+    for (const char* folder : {"/proc", "/sys", "/run", "/sys/class/dmi/id", "/proc/device-tree",
+                               "/proc/xen", "/sys/hypervisor", "/proc/self", "/run/systemd"}) {
+        out.push_back({folder, 0});
+    }
+    return out;
+}
+
+// One temporary folder per process, emptied before each input. Held in a
+// plain array, which outlives every exit handler.
+char root_dir[4096];
+
+std::string root() {
+    if (root_dir[0] == '\0') {
+        const std::string pattern = (fs::temp_directory_path() / "vmd-fuzz-XXXXXX").string();
+        FUZZ_CHECK(pattern.size() < sizeof root_dir);
+        pattern.copy(root_dir, pattern.size());
+        FUZZ_CHECK(::mkdtemp(root_dir) != nullptr);
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(root_dir, ignored);
+        });
+    }
+    return root_dir;
+}
+
+void empty_root() {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(root(), ignored)) {
+        fs::remove_all(entry.path(), ignored);
+    }
+}
+
+// Parent folders of root + path; failures (a file in the way) are left to
+// the probes to meet.
+void parents(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        ::mkdir((root() + path.substr(0, slash)).c_str(), 0755);
+    }
+}
+
+void write_file(const std::string& full, const std::string& bytes) {
+    // O_NOFOLLOW: never write through a link the input made.
+    const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK |
+                                            O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
+int open_descriptors() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    FUZZ_CHECK(dir != nullptr);
+    int n = 0;
+    while (::readdir(dir) != nullptr) ++n;
+    ::closedir(dir);
+    return n;
+}
+
+void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
+    for (int entries = 0; entries < 48 && in.remaining_bytes() > 0; ++entries) {
+        const Place& place = all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
+        const std::string full = root() + place.path;
+        parents(place.path);
+        switch (in.ConsumeIntegralInRange(0, 7)) {
+            case 0:
+                write_file(full, in.ConsumeRandomLengthString(4200));
+                break;
+            case 1: {  // exactly at, or one byte over, the limit
+                const std::string unit = in.ConsumeRandomLengthString(64) + "\n";
+                const std::uint64_t size =
+                    (place.limit == 0 ? 4096 : place.limit) + (in.ConsumeBool() ? 1 : 0);
+                std::string bytes = unit;
+                while (bytes.size() < size) bytes += bytes;
+                bytes.resize(size);
+                write_file(full, bytes);
+                break;
+            }
+            case 2:
+                ::mkdir(full.c_str(), 0755);
+                break;
+            case 3:
+                ::mkfifo(full.c_str(), 0644);
+                break;
+            case 4: {  // a link to another probe path, loops included
+                const Place& target =
+                    all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
+                ::symlink((root() + target.path).c_str(), full.c_str());
+                break;
+            }
+            case 5:
+                ::symlink(in.ConsumeBool() ? "/dev/null" : "/dev/zero", full.c_str());
+                break;
+            case 6:  // a file that says its size is 0 but holds text
+                ::symlink("/proc/self/status", full.c_str());
+                break;
+            default: {  // unreadable, unless running as root
+                struct stat st {};
+                if (::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                    ::chmod(full.c_str(), 0);
+                }
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::vector<Place> all = places();
+    empty_root();
+    FuzzedDataProvider in(data, size);
+    build(in, all);
+
+    const int descriptors = open_descriptors();
+    vmd::Result result;
+    vmd::detect_linux(result, root());
+    FUZZ_CHECK(open_descriptors() == descriptors);
+
+    static const char* const names[] = {"firmware", "firmware", "device_tree", "hypervisor",
+                                        "system",   "system",   "system",      "container"};
+    FUZZ_CHECK(result.probes.size() == 8);
+    for (std::size_t i = 0; i < 8; ++i) {
+        const vmd::Probe& p = result.probes[i];
+        FUZZ_CHECK(p.source == names[i]);
+        FUZZ_CHECK(p.status == "ok" || p.status == "unavailable" || p.status == "error");
+    }
+    for (const vmd::Evidence& e : result.evidence) {
+        FUZZ_CHECK(e.detail.size() <= vmd::max_detail);
+        FUZZ_CHECK(e.weight == 0 || e.weight == 50 || e.weight == 80 || e.weight == 85 ||
+                   e.weight == 90 || e.weight == 95);
+    }
+    fuzz::StrictJson json;
+    FUZZ_CHECK(json.parse(vmd::to_json(result, 0)));
+    return 0;
+}

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Everything CI runs, in order: the normal build and test suite
+# (scripts/test.sh), the suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (leak checking on), the suite built with
+# ThreadSanitizer, a bounded run of every fuzz target, and the suite
+# cross-built for aarch64 and run under qemu-user. Every stage runs even
+# when an earlier one failed; the time of each is printed at the end.
+#
+#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64
+#   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitized() {  # build directory, sanitizers
+  cmake -S . -B "$1" -DVMD_SANITIZE="$2" -DVMD_BUILD_BENCHMARKS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$1" -j"$(nproc)"
+  ctest --test-dir "$1" --output-on-failure -j"$(nproc)"
+}
+
+if [ "${1:-}" = --stage ]; then
+  case "$2" in
+    test) scripts/test.sh ;;
+    asan)
+      export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
+      export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+      sanitized build-asan address,undefined ;;
+    tsan)
+      export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+      sanitized build-tsan thread ;;
+    fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
+    aarch64) scripts/cross-aarch64.sh ;;
+    *) echo "unknown stage $2" >&2; exit 2 ;;
+  esac
+  exit
+fi
+
+stages=("${@:-test asan tsan fuzz aarch64}")
+read -r -a stages <<<"${stages[*]}"
+scripts/deps.sh
+summary=()
+failed=0
+total_start=$SECONDS
+for stage in "${stages[@]}"; do
+  echo "=== stage $stage"
+  start=$SECONDS
+  if "$0" --stage "$stage"; then result=passed; else result=FAILED; failed=$((failed + 1)); fi
+  summary+=("$(printf '%-8s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
+done
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+echo "total $((SECONDS - total_start)) s"
+echo "check-all: $((${#stages[@]} - failed)) passed, $failed failed"
+((failed == 0))
