@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include "support/listing.h"
 
 #if defined(__x86_64__) && defined(__linux__)
 #include <asm/prctl.h>
@@ -22,20 +23,8 @@ namespace {
 
 using List = std::vector<std::string>;
 
-List evidence(const Result& r) {
-    List out;
-    for (const Evidence& e : r.evidence) {
-        out.push_back(e.source + "|" + e.category + "|" + e.vendor + "|" +
-                      std::to_string(e.weight) + "|" + e.detail);
-    }
-    return out;
-}
-
-List probes(const Result& r) {
-    List out;
-    for (const Probe& p : r.probes) out.push_back(p.source + "|" + p.status);
-    return out;
-}
+List evidence(const Result& r) { return test::findings(r, "|"); }
+List probes(const Result& r) { return test::probe_list(r, "|"); }
 
 Cpu guest(std::string signature, std::string kvm_signature = "", bool root = false) {
     return Cpu{true, true, root, std::move(signature), std::move(kvm_signature)};

@@ -14,6 +14,7 @@
 #include "linux/groups.h"
 #include "linux/linux.h"
 #include "support/tree.h"
+#include "support/listing.h"
 
 namespace vmd {
 namespace {
@@ -21,22 +22,8 @@ namespace {
 using test::Tree;
 using List = std::vector<std::string>;
 
-// Each finding as "source category vendor weight detail", each probe as
-// "source status".
-List findings(const Result& result) {
-    List out;
-    for (const Evidence& e : result.evidence) {
-        out.push_back(e.source + " " + e.category + " " + e.vendor + " " +
-                      std::to_string(e.weight) + " " + e.detail);
-    }
-    return out;
-}
-
-List probes(const Result& result) {
-    List out;
-    for (const Probe& p : result.probes) out.push_back(p.source + " " + p.status);
-    return out;
-}
+using test::findings;
+List probes(const Result& result) { return test::probe_list(result); }
 
 Result firmware_tables(const Tree& tree) {
     Result result;

@@ -9,6 +9,7 @@
 #include "linux/linux.h"
 #include "support/alloc_hook.h"
 #include "support/tree.h"
+#include "support/listing.h"
 
 namespace vmd {
 namespace {
@@ -26,11 +27,7 @@ Rows rows(const Result& result) {
     return out;
 }
 
-List statuses(const Result& result) {
-    List out;
-    for (const Probe& p : result.probes) out.push_back(p.source + "=" + p.status);
-    return out;
-}
+List statuses(const Result& result) { return test::probe_list(result, "="); }
 
 Result run(const Tree& tree) {
     Result result;

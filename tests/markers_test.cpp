@@ -4,21 +4,14 @@
 
 #include <string>
 #include <vector>
+#include "support/listing.h"
 
 namespace vmd {
 namespace {
 
 using Found = std::vector<std::string>;
 
-// Each finding as "source category vendor weight detail".
-Found findings(const Result& result) {
-    Found out;
-    for (const Evidence& e : result.evidence) {
-        out.push_back(e.source + " " + e.category + " " + e.vendor + " " +
-                      std::to_string(e.weight) + " " + e.detail);
-    }
-    return out;
-}
+using test::findings;
 
 Found marker(std::string_view value) {
     Result result;

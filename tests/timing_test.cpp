@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 #include <vector>
+#include "support/listing.h"
 
 #if (defined(__i386__) || defined(__x86_64__)) && defined(__linux__)
 #include <sys/prctl.h>
@@ -17,14 +18,7 @@ namespace {
 
 using List = std::vector<std::string>;
 
-List evidence(const Result& r) {
-    List out;
-    for (const Evidence& e : r.evidence) {
-        out.push_back(e.source + "|" + e.category + "|" + e.vendor + "|" +
-                      std::to_string(e.weight) + "|" + e.detail);
-    }
-    return out;
-}
+List evidence(const Result& r) { return test::findings(r, "|"); }
 
 Timing measured(std::uint64_t cycles) { return Timing{true, true, cycles}; }
 
