@@ -3,6 +3,7 @@
 // data is shared behind the scenes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,11 +18,16 @@ constexpr int calls_per_thread = 100;
 
 // Replaces the digits that follow each occurrence of `key` by one "_".
 void blank_number(std::string& text, std::string_view key) {
-    for (std::size_t p = text.find(key); p != std::string::npos; p = text.find(key, p + 1)) {
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t p = text.find(key); p != std::string::npos; p = text.find(key, from)) {
         const std::size_t start = p + key.size();
-        const std::size_t end = text.find_first_not_of("0123456789", start);
-        text.replace(start, (end == std::string::npos ? text.size() : end) - start, "_");
+        out.append(text, from, start - from);
+        out += '_';
+        from = std::min(text.find_first_not_of("0123456789", start), text.size());
     }
+    out.append(text, from, std::string::npos);
+    text = std::move(out);
 }
 
 // The report with what legitimately differs between runs blanked out: the
