@@ -37,7 +37,7 @@ fi
 
 stages=("${@:-test asan tsan fuzz aarch64}")
 read -r -a stages <<<"${stages[*]}"
-scripts/deps.sh
+scripts/deps.sh --all
 summary=()
 failed=0
 total_start=$SECONDS

@@ -3,12 +3,15 @@
 # when everything is there already.
 set -euo pipefail
 
+#   scripts/deps.sh         the build, vmd-detect, the test suite and benchmarks
+#   scripts/deps.sh --all   also what scripts/check-all.sh needs beyond that
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
-          pkg-config binutils strace
-          # scripts/check-all.sh: fuzzers (clang with libFuzzer and the sanitizer
-          # runtimes), and the aarch64 cross build with GoogleTest's sources,
-          # run under qemu-user
-          clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
+          pkg-config binutils strace)
+if [ "${1:-}" = --all ]; then
+  # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
+  # aarch64 cross build with GoogleTest's sources, run under qemu-user.
+  packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
