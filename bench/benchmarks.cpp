@@ -18,7 +18,7 @@
 
 namespace vmd::bench {
 
-const ProbeTree* probe_tree = nullptr;
+const test::Tree* probe_tree = nullptr;
 
 namespace {
 

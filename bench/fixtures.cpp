@@ -1,12 +1,7 @@
 #include "fixtures.h"
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <stdexcept>
 #include <utility>
 
 namespace vmd::bench {
@@ -102,21 +97,19 @@ std::string bios_structure() {
 
 }  // namespace
 
-ProbeTree::ProbeTree() {
-    char name[] = "/tmp/vmd-bench-XXXXXX";
-    if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = name;
-
+void fill_kubernetes_node(const test::Tree& tree) {
     const std::pair<const char*, const char*> dmi[] = {
         {"sys_vendor", "Amazon EC2\n"},      {"product_name", "m5.large\n"},
         {"product_version", "Not Specified\n"}, {"board_vendor", "Amazon EC2\n"},
         {"board_name", "Not Specified\n"},   {"bios_vendor", "Amazon EC2\n"},
         {"chassis_asset_tag", "Amazon EC2\n"},
     };
-    for (const auto& [field, value] : dmi) file(std::string("/sys/class/dmi/id/") + field, value);
-    file("/sys/firmware/dmi/entries/0-0/raw", bios_structure());
-    file("/proc/cpuinfo", cpu_block(0) + cpu_block(1));
-    file("/proc/sys/kernel/osrelease", "5.10.219-208.866.amzn2.x86_64\n");
+    for (const auto& [field, value] : dmi) {
+        tree.file(std::string("/sys/class/dmi/id/") + field, value);
+    }
+    tree.file("/sys/firmware/dmi/entries/0-0/raw", bios_structure());
+    tree.file("/proc/cpuinfo", cpu_block(0) + cpu_block(1));
+    tree.file("/proc/sys/kernel/osrelease", "5.10.219-208.866.amzn2.x86_64\n");
 
     // A burstable pod's container under the cgroupfs driver, version 1.
     const std::string path = "/kubepods/burstable/pod5f0c4e6a-8d1b-4c3e-9a7f-2b6d8e1f0a93/" +
@@ -128,20 +121,7 @@ ProbeTree::ProbeTree() {
     int id = 12;
     for (const char* h : hierarchies) cgroup += std::to_string(id--) + ":" + h + ":" + path + "\n";
     cgroup += "0::/\n";
-    file("/proc/self/cgroup", cgroup);
-}
-
-ProbeTree::~ProbeTree() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
-void ProbeTree::file(const std::string& path, const std::string& bytes) {
-    const std::filesystem::path full = root_ + path;
-    std::filesystem::create_directories(full.parent_path());
-    std::ofstream out(full, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + full.string());
+    tree.file("/proc/self/cgroup", cgroup);
 }
 
 std::string smbios_bios_structure() { return bios_structure(); }

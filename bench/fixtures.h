@@ -4,27 +4,16 @@
 #include <string>
 
 #include "detection/result.h"
+#include "support/tree.h"
 
 namespace vmd::bench {
 
-// The probe files of a Kubernetes worker on a cloud instance, written into a
-// fresh temporary folder; the folder is removed with the object.
-class ProbeTree {
-public:
-    ProbeTree();
-    ~ProbeTree();
-    ProbeTree(const ProbeTree&) = delete;
-    ProbeTree& operator=(const ProbeTree&) = delete;
-
-    const std::string& root() const { return root_; }
-
-private:
-    void file(const std::string& path, const std::string& bytes);
-    std::string root_;
-};
+// Writes the probe files of a Kubernetes worker on a cloud instance into
+// the tree.
+void fill_kubernetes_node(const test::Tree& tree);
 
 // The tree the stage benchmarks read, built by main before they run.
-extern const ProbeTree* probe_tree;
+extern const test::Tree* probe_tree;
 
 // A whole SMBIOS structure table as firmware lays it out: BIOS, system,
 // baseboard, enclosure, processors, caches, slots, memory and end of table.

@@ -164,7 +164,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-    const vmd::bench::ProbeTree tree;
+    const vmd::test::Tree tree;
+    vmd::bench::fill_kubernetes_node(tree);
     vmd::bench::probe_tree = &tree;
     Collector collector(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
                                               : benchmark::ConsoleReporter::OO_Tabular);
