@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "api/platform.h"
+#include "api/detect.h"
 #include "cpuid/cpu.h"
 #include "detection/report.h"
 #include "firmware/smbios.h"
@@ -72,9 +72,12 @@ void whole_run() {
     vmd_free(report);
 }
 
+// The real file system's root prefix.
+const std::string live_root;
+
 void platform() {
     Result result;
-    detect_platform(result);
+    detect_platform(result, live_root);
     benchmark::DoNotOptimize(result.probes.data());
 }
 
@@ -89,7 +92,7 @@ BENCHMARK(BM_PairedPlatform);
 void BM_Platform(benchmark::State& state) {
     for (auto _ : state) {
         Result result;
-        detect_platform(result);
+        detect_platform(result, live_root);
         benchmark::DoNotOptimize(result.probes.data());
     }
 }
@@ -124,7 +127,7 @@ BENCHMARK(BM_TimingProbe);
 void BM_ReadCpuinfo(benchmark::State& state) {
     std::size_t bytes = 0;
     for (auto _ : state) {
-        const File file = read_file("", "/proc/cpuinfo", 1048576);
+        const File file = read_file("", files::cpuinfo);
         bytes += file.contents.size();
         benchmark::DoNotOptimize(file.contents.data());
     }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "linux/probe_files.h"
+
 #if defined(__i386__) || defined(__x86_64__)
 #include <asm/prctl.h>
 #include <cpuid.h>
@@ -18,22 +20,18 @@
 namespace vmd::bench {
 namespace {
 
-constexpr std::uint64_t small = 4096;
-constexpr std::uint64_t medium = 65536;
-constexpr std::uint64_t cpuinfo = 1048576;
-
 // Faulted in once, then reused: the ideal buffer costs nothing per run.
-char buffer[cpuinfo + 1];
+char buffer[files::cpuinfo.limit + 1];
 
 // One probe-file read as the library makes it: open, check it is a regular
 // file, read up to limit + 1 bytes until end of file, close.
-std::uint64_t read_probe(const char* path, std::uint64_t limit) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+std::uint64_t read_probe(const ProbeFile& file) {
+    const int fd = ::open(file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return 0;
     struct stat st {};
     std::uint64_t got = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const std::uint64_t want = limit + 1;
+        const std::uint64_t want = file.limit + 1;
         while (got < want) {
             const ssize_t n = ::read(fd, buffer + got, want - got);
             if (n < 0 && errno == EINTR) continue;
@@ -45,44 +43,40 @@ std::uint64_t read_probe(const char* path, std::uint64_t limit) {
     return got;
 }
 
-bool stat_probe(const char* path) {
+bool stat_probe(const ProbeFile& file) {
     struct stat st {};
-    return ::stat(path, &st) == 0;
+    return ::stat(file.path, &st) == 0;
 }
 
 }  // namespace
 
 std::uint64_t floor_system_calls() {
+    using namespace files;
     std::uint64_t total = 0;
     // Firmware tables and device tree.
-    for (const char* field : {"sys_vendor", "product_name", "product_version", "board_vendor",
-                              "board_name", "bios_vendor", "chassis_asset_tag"}) {
-        char path[64] = "/sys/class/dmi/id/";
-        std::strcat(path, field);
-        total += read_probe(path, small);
+    for (const ProbeFile* field : {&sys_vendor, &product_name, &product_version, &board_vendor,
+                                   &board_name, &bios_vendor, &chassis_asset_tag}) {
+        total += read_probe(*field);
     }
-    total += read_probe("/sys/firmware/dmi/entries/0-0/raw", medium);
-    total += read_probe("/proc/device-tree/hypervisor/compatible", small);
-    total += read_probe("/proc/device-tree/compatible", small);
-    total += read_probe("/proc/device-tree/model", small);
-    if (stat_probe("/proc/device-tree/ibm,partition-name") &&
-        stat_probe("/proc/device-tree/hmc-managed?")) {
-        stat_probe("/proc/device-tree/chosen/qemu,graphic-width");
-    }
+    total += read_probe(bios_structure);
+    total += read_probe(tree_hypervisor);
+    total += read_probe(tree_compatible);
+    total += read_probe(tree_model);
+    if (stat_probe(partition_name) && stat_probe(hmc_managed)) stat_probe(qemu_graphics);
     // Hypervisor interface files; the Xen role files only behind a type.
-    const std::uint64_t type = read_probe("/sys/hypervisor/type", small);
+    const std::uint64_t type = read_probe(hypervisor_type);
     total += type;
     if (type != 0) {
-        total += read_probe("/proc/xen/capabilities", small);
-        total += read_probe("/sys/hypervisor/properties/features", small);
+        total += read_probe(xen_capabilities);
+        total += read_probe(xen_features);
     }
-    total += read_probe("/proc/sysinfo", medium);
-    total += read_probe("/proc/cpuinfo", cpuinfo);
-    total += read_probe("/proc/sys/kernel/osrelease", small);
+    total += read_probe(sysinfo);
+    total += read_probe(files::cpuinfo);
+    total += read_probe(osrelease);
     // Containers.
-    total += read_probe("/proc/self/cgroup", medium);
-    total += read_probe("/run/systemd/container", small);
-    if (!stat_probe("/run/.containerenv")) stat_probe("/.dockerenv");
+    total += read_probe(cgroup);
+    total += read_probe(systemd_container);
+    if (!stat_probe(containerenv)) stat_probe(dockerenv);
     return total;
 }
 

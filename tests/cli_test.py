@@ -90,7 +90,8 @@ class Tool(unittest.TestCase):
         for args in (["--bogus"], ["stray"], ["--root"], ["--root", file],
                      ["--root", os.path.join(self.scratch, "missing")], ["--check"],
                      ["--check", "vms"], ["--pretty", "--summary"], ["--pretty", "--pretty"],
-                     ["--check", "vm", "--capture", self.scratch], ["--root", "/", "--root", "/"]):
+                     ["--check", "vm", "--capture", self.scratch], ["--root", "/", "--root", "/"],
+                     ["--root=" + file], ["--pretty=yes"], ["--", "--pretty"]):
             status, out, err = run(*args)
             self.assertEqual(status, 2, args)
             self.assertEqual(out, "", args)
@@ -128,7 +129,8 @@ class Tool(unittest.TestCase):
         out = run("--root", self.tree("podman_kubernetes"), "--summary")[1]
         self.assertIn("\ncontainers: podman, kubepods\n", out)
         out = run("--root", self.tree("empty"), "--summary")[1]
-        self.assertTrue(out.startswith("virtual machine: unknown (score 0)\n\nevidence: none\n"))
+        self.assertTrue(out.startswith("virtual machine: unknown (score 0)\nprocessor: not captured;"
+                                       " only the platform probes ran\n\nevidence: none\n"), out)
 
     def test_check(self):
         expected = {  # tree: the kinds found
@@ -169,9 +171,10 @@ class Tool(unittest.TestCase):
             source = self.tree(name)
             target = os.path.join(self.scratch, name + "-capture")
             self.assertEqual(run("--root", source, "--capture", target)[0], 0, name)
-            self.assertEqual(without_duration(run("--root", target)[1]),
-                             without_duration(run("--root", source)[1]), name)
+            report = without_duration(run("--root", source)[1])
+            self.assertEqual(without_duration(run("--root", target)[1]), report, name)
             captured = files_beneath(target)
+            self.assertEqual(without_duration(captured.pop("/report.json").decode()), report)
             for path, contents in schema_test.TREES[name].items():
                 if path in ("/proc/device-tree/ibm,partition-name", "/.dockerenv",
                             "/proc/device-tree/hmc-managed?", "/run/.containerenv"):
@@ -180,20 +183,24 @@ class Tool(unittest.TestCase):
                     self.assertEqual(captured.pop(path), contents[:1048577], path)
                 else:
                     self.assertEqual(captured.pop(path), contents, path)
-            self.assertEqual(captured, {}, name)
+            self.assertEqual(captured, {}, name)  # no processor facts where there were none
 
-    def test_capture_leaves_out_what_cannot_be_read(self):
+    def test_capture_keeps_unreadable_files_unreadable(self):
         source = self.tree("kvm_guest")
         os.remove(source + "/sys/class/dmi/id/product_name")
         os.mkdir(source + "/sys/class/dmi/id/product_name")
-        os.mkfifo(source + "/proc/sys/kernel/osrelease.fifo")
         os.remove(source + "/proc/sys/kernel/osrelease")
-        os.rename(source + "/proc/sys/kernel/osrelease.fifo", source + "/proc/sys/kernel/osrelease")
+        os.mkfifo(source + "/proc/sys/kernel/osrelease")
+        os.remove(source + "/proc/cpuinfo")  # absent stays absent
         (status, _, _), target = self.capture("--root", source)
         self.assertEqual(status, 0)
-        self.assertFalse(os.path.lexists(target + "/sys/class/dmi/id/product_name"))
-        self.assertFalse(os.path.lexists(target + "/proc/sys/kernel/osrelease"))
+        self.assertTrue(os.path.isdir(target + "/proc/sys/kernel/osrelease"))
+        self.assertFalse(os.path.lexists(target + "/proc/cpuinfo"))
         self.assertTrue(os.path.isfile(target + "/sys/class/dmi/id/sys_vendor"))
+        report = json.loads(run("--root", source)[1])
+        self.assertIn("error", [p["status"] for p in report["probes"]])
+        self.assertEqual(without_duration(run("--root", target)[1]),
+                         without_duration(json.dumps(report, separators=(",", ":"))))
 
     def test_capture_holds_every_file_the_probes_touch(self):
         """Traces which files the probes open or test over a tree holding
@@ -216,25 +223,57 @@ class Tool(unittest.TestCase):
         with open(trace, encoding="utf-8", errors="replace") as f:
             touched = set(re.findall(r'"%s(/[^"]*)"' % re.escape(source), f.read()))
         self.assertGreater(len(touched), 20)
-        missing = touched - set(full)
-        self.assertEqual(missing, set(), "probe files the test tree lacks; add them to it "
-                         "and to src/linux/probe_paths.h")
+        touched.discard("/processor")  # the capture's own record, not a probe file
+        self.assertEqual(touched - set(full), set(), "probe files the test tree lacks; add them "
+                         "to it and to src/linux/probe_files.h")
         (status, _, _), target = self.capture("--root", source)
         self.assertEqual(status, 0)
         self.assertEqual(touched - set(files_beneath(target)), set())
 
-    def test_capture_of_this_machine_reproduces_its_platform_probes(self):
+    def test_capture_of_this_machine_replays_its_report(self):
         (status, _, _), target = self.capture()
         self.assertEqual(status, 0)
-        replay = json.loads(run("--root", target)[1])
+        with open(os.path.join(target, "report.json"), encoding="ascii") as f:
+            stored = f.read()
+        self.assertEqual(without_duration(run("--root", target)[1]), without_duration(stored))
         live = json.loads(run()[1])
+        self.assertEqual([p["source"] for p in json.loads(stored)["probes"]],
+                         [p["source"] for p in live["probes"]])
 
-        def platform(report):
-            return ([e for e in report["evidence"] if e["source"] not in ("cpu", "timing")],
-                    [p for p in report["probes"] if p["source"] not in ("cpu", "timing")])
-        self.assertEqual(platform(replay), platform(live))
-        self.assertEqual(len(replay["probes"]), len(platform(live)[1]))
+    def test_hand_written_processor_files(self):
+        root = self.tree("empty")
+        processor = os.path.join(root, "processor")
 
+        def replay(text, *args):
+            with open(processor, "w", encoding="ascii") as f:
+                f.write(text)
+            return run("--root=" + root, *args)
+
+        # A Hyper-V root partition: the hypervisor bit, "Microsoft Hv" with the
+        # privilege leaf in range, CreatePartitions and CpuManagement.
+        hyperv_root = ("vmd-processor 1\n# a Windows host\n\n"
+                       "cpuid 0x1 0x0 0x000906ea 0x00100800 0xfffa3203 0x1f8bfbff\n"
+                       "cpuid 0x40000000 0x0 0x4000000c 0x7263694d 0x666f736f 0x76482074\n"
+                       "cpuid 0x40000003 0x0 0x00002fff 0x003b9031 0x00000002 0x00bed7b2\n")
+        status, out, _ = replay(hyperv_root, "--")
+        report = json.loads(out)
+        self.assertEqual(status, 0)
+        self.assertEqual(report["host_hypervisors"], ["hyperv"])
+        self.assertEqual((report["probes"][0], report["probes"][-1]),
+                         ({"source": "cpu", "status": "ok"},
+                          {"source": "timing", "status": "unavailable"}))
+        self.assertEqual(replay("vmd-processor 1\ntiming 1 1 5000\n", "--check", "vm")[0], 1)
+
+        for text, line in (("vmd-processor 2\n", 1), ("", 1),
+                           (hyperv_root + "cpuid 0x1 0x0 0x0 0x0 0x0 0x0\n", 7),
+                           ("vmd-processor 1\ncpuid 0x1 0x0 0x1 0x1 0x1\n", 2),
+                           ("vmd-processor 1\ncpuid 0x100000000 0x0 0x0 0x0 0x0 0x0\n", 2),
+                           ("vmd-processor 1\n\ntiming 1 1 18446744073709551616\n", 3),
+                           ("vmd-processor 1\ntiming 0 1 5\n", 2)):
+            status, out, err = replay(text)
+            self.assertEqual((status, out), (2, ""), text)
+            self.assertIn(("%s:%d: " % (processor, line)).encode(), err, text)
+            self.assertEqual(err.count(b"\n"), 1, err)
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:

@@ -1,19 +1,25 @@
-// --capture: copies the probe files into a directory that `--root` can
-// analyse on another machine. Everything is written relative to one
-// descriptor of the target directory, with O_NOFOLLOW and O_EXCL, so that a
-// symbolic link planted in the target can redirect nothing outside it.
+// --capture: records a machine into a directory that `--root` replays on
+// another one: every probe file, the processor facts and the report of the
+// same moment. Everything is written relative to one descriptor of the
+// target directory, with O_NOFOLLOW and O_EXCL, so that a symbolic link
+// planted in the target can redirect nothing outside it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include <optional>
+#include <vector>
+
 #include "cli.h"
-#include "linux/probe_paths.h"
+#include "cpuid/cpu.h"
+#include "linux/probe_file.h"
 
 namespace vmd::cli {
 namespace {
@@ -42,10 +48,11 @@ void complain(const char* what, const std::string& path, int error) {
     std::fprintf(stderr, "vmd-detect: %s %s: %s\n", what, path.c_str(), std::strerror(error));
 }
 
-// The bytes a probe would see, cut one byte past the limit so that a file
-// too large to read "ok" stays too large in the capture. Opened the way the
-// probes open it, so a FIFO or device neither blocks nor gets copied.
-std::optional<std::string> read_probe_file(const std::string& path, std::uint64_t limit) {
+// The first limit + 1 bytes of a regular file, so that a file too large to
+// read "ok" stays too large in the capture; nothing for anything else.
+// Opened the way the probes open it, so a FIFO or device neither blocks nor
+// gets copied.
+std::optional<std::string> read_cut(const std::string& path, std::uint64_t limit) {
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return std::nullopt;
     struct stat st {};
@@ -82,24 +89,32 @@ bool empty_directory(int fd) {
     return empty;
 }
 
-// Writes `bytes` to `relative` (no leading "/") beneath the directory `top`,
-// making the folders on the way. Returns 0 or the errno of the failure.
-int write_beneath(int top, std::string_view relative, std::string_view bytes) {
-    Descriptor here;
-    int at = top;
+// Makes the folders of `relative` (no leading "/") beneath `top`, except its
+// last component, and opens the innermost. Returns 0 or the errno.
+int parent_of(int top, std::string_view& relative, Descriptor& parent) {
     std::size_t slash;
+    int at = top;
     while ((slash = relative.find('/')) != std::string_view::npos) {
         const std::string name(relative.substr(0, slash));
         relative.remove_prefix(slash + 1);
         if (::mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
         Descriptor next(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) return errno;
-        here = std::move(next);
-        at = here.get();
+        parent = std::move(next);
+        at = parent.get();
     }
+    if (at == top) parent = Descriptor(::fcntl(top, F_DUPFD_CLOEXEC, 0));
+    return parent.get() < 0 ? errno : 0;
+}
+
+// Writes `bytes` to `relative` beneath the directory `top`, making the
+// folders on the way. Returns 0 or the errno of the failure.
+int write_beneath(int top, std::string_view relative, std::string_view bytes) {
+    Descriptor parent;
+    if (const int error = parent_of(top, relative, parent)) return error;
     const std::string name(relative);
-    Descriptor out(::openat(at, name.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    Descriptor out(::openat(parent.get(), name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (out.get() < 0) return errno;
     while (!bytes.empty()) {
         const ssize_t n = ::write(out.get(), bytes.data(), bytes.size());
@@ -109,6 +124,49 @@ int write_beneath(int top, std::string_view relative, std::string_view bytes) {
     }
     // Write-back errors of some file systems show only at close.
     return ::close(out.release()) == 0 ? 0 : errno;
+}
+
+// An empty folder at `relative`: it reads "error" again, as a file that is
+// there but cannot be read does.
+int folder_beneath(int top, std::string_view relative) {
+    Descriptor parent;
+    if (const int error = parent_of(top, relative, parent)) return error;
+    return ::mkdirat(parent.get(), std::string(relative).c_str(), 0777) == 0 ? 0 : errno;
+}
+
+// Asks `inner` and notes every leaf asked, once.
+struct Recorder {
+    LeafSource inner;
+    std::vector<Leaf>* asked;
+};
+
+Registers recorded(const void* context, std::uint32_t leaf, std::uint32_t subleaf) {
+    const Recorder& r = *static_cast<const Recorder*>(context);
+    const Registers answer = r.inner.query(r.inner.context, leaf, subleaf);
+    const Leaf entry{leaf, subleaf, answer};
+    if (std::find_if(r.asked->begin(), r.asked->end(), [&](const Leaf& l) {
+            return l.leaf == leaf && l.subleaf == subleaf;
+        }) == r.asked->end()) {
+        r.asked->push_back(entry);
+    }
+    return answer;
+}
+
+// The processor facts of `source` as a run would use them now: the leaves
+// the decoding asks for, and the timing figure.
+Processor record_processor(const Machine& source) {
+    Processor out;
+    const LeafSource leaves =
+        source.processor ? table_leaves(source.processor->leaves) : instruction_leaves();
+    if (leaves.query != nullptr) {
+        const Recorder recorder{leaves, &out.leaves};
+        decode_cpu(LeafSource{recorded, &recorder});
+    }
+    std::sort(out.leaves.begin(), out.leaves.end(), [](const Leaf& a, const Leaf& b) {
+        return std::pair{a.leaf, a.subleaf} < std::pair{b.leaf, b.subleaf};
+    });
+    out.timing = source.processor ? source.processor->timing : measure_timing();
+    return out;
 }
 
 // Opens the capture directory, creating it when missing; refuses a symbolic
@@ -138,25 +196,47 @@ std::optional<Descriptor> open_target(const char* dir) {
 
 }  // namespace
 
-int capture(const std::string& root, const char* dir) {
+int capture(const Machine& source, const char* dir) {
     const std::optional<Descriptor> target = open_target(dir);
     if (!target) return exit_usage;
+    const auto failed = [dir](std::string_view relative, int error) {
+        complain("cannot write", std::string(dir) + "/" + std::string(relative), error);
+        return exit_failed;
+    };
 
-    for (const ProbeRead& read : probe_reads) {
-        const std::optional<std::string> bytes = read_probe_file(root + read.path, read.limit);
-        if (!bytes) continue;  // left out: it reads "unavailable" from the capture
-        if (const int error = write_beneath(target->get(), read.path + 1, *bytes)) {
-            complain("cannot write", std::string(dir) + read.path, error);
-            return exit_failed;
+    // The report first, from the facts that the capture keeps.
+    Machine machine = source;
+    if (!source.platform_only) machine.processor = record_processor(source);
+    const Run run = detect(machine);
+
+    const std::string& root = source.root;
+    for (const ProbeFile* file : probe_files) {
+        const std::string_view relative = file->path + 1;
+        int error = 0;
+        if (file->use == ProbeFile::Use::exists) {
+            if (!exists(root, *file)) continue;
+            error = write_beneath(target->get(), relative, {});
+        } else if (const File read = read_file(root, *file); read.status == status_ok) {
+            error = write_beneath(target->get(), relative, read.contents);
+        } else if (read.status == status_error) {
+            // Too large: kept cut one byte past the limit. Not a regular file,
+            // or unreadable: a folder, which reads "error" too.
+            const std::optional<std::string> cut = read_cut(root + file->path, file->limit);
+            error = cut && cut->size() > file->limit
+                        ? write_beneath(target->get(), relative, *cut)
+                        : folder_beneath(target->get(), relative);
+        }  // "unavailable": left out, so it reads "unavailable" again
+        if (error != 0) return failed(relative, error);
+    }
+    if (machine.processor) {
+        if (const int error = write_beneath(target->get(), processor_file + 1,
+                                            write_processor(*machine.processor))) {
+            return failed(processor_file + 1, error);
         }
     }
-    for (const char* marker : probe_markers) {
-        struct stat st {};
-        if (::stat((root + marker).c_str(), &st) != 0) continue;
-        if (const int error = write_beneath(target->get(), marker + 1, {})) {
-            complain("cannot write", std::string(dir) + marker, error);
-            return exit_failed;
-        }
+    if (const int error = write_beneath(target->get(), "report.json",
+                                        to_json(run.result, run.duration_us) + "\n")) {
+        return failed("report.json", error);
     }
     return exit_ok;
 }

@@ -1,13 +1,14 @@
-// The pieces of vmd-detect: reading the report back, printing it for people,
-// answering --check, and capturing probe files.
+// The pieces of vmd-detect: the processor file of a capture, capturing a
+// machine, and the report for people and for --check.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+
+#include "api/detect.h"
+#include "detection/report.h"
 
 namespace vmd::cli {
 
@@ -16,40 +17,48 @@ inline constexpr int exit_not_found = 1;
 inline constexpr int exit_usage = 2;
 inline constexpr int exit_failed = 3;
 
-// The JSON that reports are made of: objects, arrays, strings and integers.
-// Strings hold the decoded bytes.
-struct Json {
-    enum class Kind { integer, string, array, object };
-    Kind kind = Kind::integer;
-    std::int64_t integer = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+// The processor file at the top of a capture: plain text that people can
+// read and write.
+//
+//   vmd-processor 1
+//   # comment lines and blank lines are ignored
+//   cpuid LEAF SUBLEAF EAX EBX ECX EDX        (hexadecimal, 0x and 1 to 8 digits)
+//   timing AVAILABLE MEASURED CYCLES          (0 or 1, 0 or 1, decimal)
+inline constexpr const char* processor_file = "/processor";
+inline constexpr std::uint64_t processor_file_limit = 65536;
 
-    // The member named `key` of an object, or null.
-    const Json* get(std::string_view key) const;
-    // The member's text, or "" when it is missing or not a string.
-    std::string_view text_of(std::string_view key) const;
+struct ParseError {
+    std::size_t line = 0;  // 1 for the first line
+    std::string message;
 };
 
-// Parses one report; nullopt for anything else, trailing bytes included.
-std::optional<Json> parse_report(std::string_view text);
+// Reads the whole text or nothing: false, with `error` saying where and
+// why, for anything but a well-formed file.
+bool parse_processor(std::string_view text, Processor& out, ParseError& error);
 
-// The same JSON, indented by two spaces per level, member order unchanged;
-// no trailing newline.
-std::string pretty(std::string_view compact);
+std::string write_processor(const Processor& processor);
+
+// The machine that `--root DIR` (root: DIR without trailing slashes, or
+// empty for the real file system) stands for: with the recorded processor
+// when DIR holds a processor file, else the platform probes only. False,
+// with a message for the user, when that file cannot be read or parsed.
+bool machine_of_tree(const std::string& root, Machine& machine, std::string& message);
+
+// Records `source` into the new or empty directory `dir`: every probe file,
+// the processor facts (unless the source is platform only) and the report of
+// the same moment. Returns an exit status; explains any failure on stderr.
+int capture(const Machine& source, const char* dir);
 
 // The report as a short account for people, ending in a newline.
-std::string summary(const Json& report);
+std::string summary(const Run& run, const Assessment& assessment, bool platform_only);
 
-// Whether the report found the kind named by --check ("vm", "container",
+// The compact report indented by two spaces per level, member order
+// unchanged; no trailing newline.
+std::string pretty(std::string_view report);
+
+// Whether the assessment found the kind named by --check ("vm", "container",
 // "compat", "cloud", "host"); false for any other word.
 bool check_kind_known(std::string_view kind);
-bool found(const Json& report, std::string_view kind);
-
-// Copies every probe file beneath `root` (empty: the real file system) into
-// the new or empty directory `dir`. Returns an exit status; explains any
-// failure on stderr.
-int capture(const std::string& root, const char* dir);
+bool found(const Assessment& assessment, std::string_view kind);
 
 }  // namespace vmd::cli

@@ -3,31 +3,35 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli.h"
 
 namespace vmd::cli {
 namespace {
 
-// A --check word and the report list whose being non-empty answers it.
+// A --check word and the assessment's list whose being non-empty answers it.
 struct Kind {
     std::string_view word;
-    std::string_view list;
+    std::vector<std::string> Assessment::*list;
 };
 constexpr std::array<Kind, 4> list_kinds = {{
-    {"container", "containers"},
-    {"compat", "compatibility_layers"},
-    {"cloud", "cloud_providers"},
-    {"host", "host_hypervisors"},
+    {"container", &Assessment::containers},
+    {"compat", &Assessment::compatibility_layers},
+    {"cloud", &Assessment::cloud_providers},
+    {"host", &Assessment::host_hypervisors},
 }};
 
 // The lists that get a line of their own when they are not empty.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 4> found_lines = {{
-    {"containers", "containers"},
-    {"compatibility_layers", "compatibility layers"},
-    {"host_hypervisors", "host hypervisors"},
-    {"cloud_providers", "cloud providers"},
-}};
+constexpr std::array<std::pair<std::vector<std::string> Assessment::*, std::string_view>, 4>
+    found_lines = {{
+        {&Assessment::containers, "containers"},
+        {&Assessment::compatibility_layers, "compatibility layers"},
+        {&Assessment::host_hypervisors, "host hypervisors"},
+        {&Assessment::cloud_providers, "cloud providers"},
+    }};
 
 // Texts from the report may hold any byte; control bytes, DEL, bytes above
 // 0x7f and the backslash are shown as escapes so that nothing reaches the
@@ -49,12 +53,11 @@ std::string shown(std::string_view text) {
     return out;
 }
 
-std::string joined(const Json* list) {
+std::string joined(const std::vector<std::string>& list) {
     std::string out;
-    if (list == nullptr) return out;
-    for (const Json& item : list->items) {
+    for (const std::string& item : list) {
         if (!out.empty()) out += ", ";
-        out += shown(item.text);
+        out += shown(item);
     }
     return out;
 }
@@ -103,50 +106,44 @@ void table(std::string& out, const std::vector<Row>& rows, std::size_t right) {
 
 }  // namespace
 
-std::string summary(const Json& report) {
-    std::string out = "virtual machine: " + words(report.text_of("vm_likelihood"));
-    const Json* score = report.get("vm_score");
-    out += " (score " + std::to_string(score != nullptr ? score->integer : 0) + ")";
-    const std::string hypervisors = joined(report.get("hypervisors"));
+std::string summary(const Run& run, const Assessment& assessment, bool platform_only) {
+    std::string out = "virtual machine: " + words(assessment.vm_likelihood) + " (score " +
+                      std::to_string(assessment.vm_score) + ")";
+    const std::string hypervisors = joined(assessment.hypervisors);
     if (!hypervisors.empty()) out += ": " + hypervisors;
     out += '\n';
 
-    for (const auto& [key, title] : found_lines) {
-        const std::string vendors = joined(report.get(key));
+    for (const auto& [list, title] : found_lines) {
+        const std::string vendors = joined(assessment.*list);
         if (!vendors.empty()) out += std::string(title) + ": " + vendors + '\n';
     }
+    if (platform_only) {
+        out += "processor: not captured; only the platform probes ran\n";
+    }
 
-    const Json* evidence = report.get("evidence");
-    if (evidence == nullptr || evidence->items.empty()) {
+    const Result& result = run.result;
+    if (result.evidence.empty()) {
         out += "\nevidence: none\n";
     } else {
         out += "\nevidence:\n";
         std::vector<Row> rows = {{"source", "category", "vendor", "weight", "detail"}};
-        for (const Json& e : evidence->items) {
-            const Json* weight = e.get("weight");
-            rows.push_back({shown(e.text_of("source")), shown(e.text_of("category")),
-                            shown(e.text_of("vendor")),
-                            std::to_string(weight != nullptr ? weight->integer : 0),
-                            shown(e.text_of("detail"))});
+        for (const Evidence& e : result.evidence) {
+            rows.push_back({shown(e.source), shown(e.category), shown(e.vendor),
+                            std::to_string(e.weight), shown(e.detail)});
         }
         table(out, rows, 3);
     }
 
-    const Json* probes = report.get("probes");
-    if (probes == nullptr || probes->items.empty()) {
+    if (result.probes.empty()) {
         out += "\nprobes: none\n";
     } else {
         out += "\nprobes:\n";
         std::vector<Row> rows;
-        for (const Json& p : probes->items) {
-            rows.push_back({shown(p.text_of("source")), shown(p.text_of("status"))});
-        }
+        for (const Probe& p : result.probes) rows.push_back({shown(p.source), shown(p.status)});
         table(out, rows, no_column);
     }
 
-    if (const Json* duration = report.get("duration_us")) {
-        out += "\nduration: " + std::to_string(duration->integer) + " us\n";
-    }
+    out += "\nduration: " + std::to_string(run.duration_us) + " us\n";
     return out;
 }
 
@@ -155,16 +152,12 @@ bool check_kind_known(std::string_view kind) {
                                        [&](const Kind& k) { return k.word == kind; });
 }
 
-bool found(const Json& report, std::string_view kind) {
+bool found(const Assessment& assessment, std::string_view kind) {
     if (kind == "vm") {
-        const std::string_view likelihood = report.text_of("vm_likelihood");
-        return likelihood == "likely" || likelihood == "very_likely";
+        return assessment.vm_likelihood == "likely" || assessment.vm_likelihood == "very_likely";
     }
     for (const Kind& k : list_kinds) {
-        if (k.word == kind) {
-            const Json* list = report.get(k.list);
-            return list != nullptr && !list->items.empty();
-        }
+        if (k.word == kind) return !(assessment.*k.list).empty();
     }
     return false;
 }

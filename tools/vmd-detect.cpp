@@ -1,17 +1,15 @@
-// vmd-detect: prints this machine's detection report, or analyses a tree of
-// probe files captured on another machine, or captures one.
+// vmd-detect: prints this machine's detection report, or replays a machine
+// captured elsewhere, or captures one.
+#include <getopt.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 
 #include "cli.h"
-#include "detection/report.h"
-#include "linux/linux.h"
-#include "vm_detection.h"
 
 namespace {
 
@@ -24,8 +22,10 @@ const char usage[] =
     "hypervisor), in a container, under WSL or on a cloud instance, with the\n"
     "evidence. Without options it prints the report as one line of JSON.\n"
     "\n"
-    "  --root DIR     run only the platform probes, reading every probe file\n"
-    "                 beneath DIR instead of / (for instance a capture)\n"
+    "  --root DIR     replay a machine captured into DIR: every probe reads its\n"
+    "                 files beneath DIR instead of /, and the processor probes\n"
+    "                 use the facts in DIR/processor. Without that file only\n"
+    "                 the platform probes run\n"
     "  --pretty       print the report indented for reading\n"
     "  --summary      print a short account: the verdict, what was found, the\n"
     "                 evidence and the probes\n"
@@ -33,20 +33,24 @@ const char usage[] =
     "                 KIND is vm (likely or very likely a virtual machine),\n"
     "                 container, compat (a compatibility layer such as WSL),\n"
     "                 cloud or host (this is a hypervisor's host side)\n"
-    "  --capture DIR  copy every file the platform probes read (of / or of the\n"
-    "                 --root tree) into DIR, which must be new or empty, so\n"
-    "                 that --root DIR reproduces them elsewhere. A capture can\n"
-    "                 hold machine identifiers (board names, asset tags,\n"
-    "                 container ids): look at it before you share it\n"
+    "  --capture DIR  record this machine (or the --root tree) into DIR, which\n"
+    "                 must be new or empty: every file the probes read, the\n"
+    "                 processor facts (DIR/processor) and the report of that\n"
+    "                 moment (DIR/report.json), so that --root DIR replays it\n"
+    "                 elsewhere. A capture can hold machine identifiers (board\n"
+    "                 names, asset tags, container ids): look at it before you\n"
+    "                 share it\n"
     "  --help         show this help\n"
     "\n"
+    "Options take their value as --root DIR or --root=DIR; -- ends the options.\n"
+    "\n"
     "exit status: 0 done (for --check: found), 1 --check: not found,\n"
-    "2 usage error (unknown option, bad argument, DIR not usable),\n"
-    "3 the detection or the capture failed\n";
+    "2 usage error (unknown option, bad argument, DIR not usable, a malformed\n"
+    "DIR/processor), 3 the detection or the capture failed\n";
 
-int fail_usage(const char* message, const char* argument = nullptr) {
-    std::fprintf(stderr, "vmd-detect: %s%s%s (try --help)\n", message, argument ? ": " : "",
-                 argument ? argument : "");
+int fail_usage(std::string_view message, const char* argument = nullptr) {
+    std::fprintf(stderr, "vmd-detect: %.*s%s%s (try --help)\n", static_cast<int>(message.size()),
+                 message.data(), argument ? ": " : "", argument ? argument : "");
     return exit_usage;
 }
 
@@ -61,30 +65,44 @@ struct Options {
 
 // Fills `options` or returns the exit status of a usage error.
 int parse(int argc, char** argv, Options& options) {
+    enum : int { root = 1, pretty, summary, check, capture };
+    static const option long_options[] = {
+        {"root", required_argument, nullptr, root},
+        {"pretty", no_argument, nullptr, pretty},
+        {"summary", no_argument, nullptr, summary},
+        {"check", required_argument, nullptr, check},
+        {"capture", required_argument, nullptr, capture},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // the messages below say more
     int modes = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const char** value = arg == "--root"      ? &options.root
-                             : arg == "--check"   ? &options.check
-                             : arg == "--capture" ? &options.capture
-                                                  : nullptr;
+    for (;;) {
+        const int previous = optind;
+        const int c = getopt_long(argc, argv, ":h", long_options, nullptr);
+        if (c == -1) break;
+        // The word as given, for messages: "--root" or "--root=DIR".
+        const char* given = argv[previous < argc ? previous : argc - 1];
+        const char** value = c == root ? &options.root : c == check ? &options.check
+                           : c == capture ? &options.capture : nullptr;
         if (value != nullptr) {
-            if (*value != nullptr) return fail_usage("option given twice", argv[i]);
-            if (i + 1 >= argc) return fail_usage("option needs an argument", argv[i]);
-            *value = argv[++i];
-            if (arg != "--root") ++modes;
-        } else if (arg == "--pretty" || arg == "--summary") {
-            bool& flag = arg == "--pretty" ? options.pretty : options.summary;
-            if (flag) return fail_usage("option given twice", argv[i]);
+            if (*value != nullptr) return fail_usage("option given twice", given);
+            *value = optarg;
+            if (c != root) ++modes;
+        } else if (c == pretty || c == summary) {
+            bool& flag = c == pretty ? options.pretty : options.summary;
+            if (flag) return fail_usage("option given twice", given);
             flag = true;
             ++modes;
-        } else if (arg == "--help" || arg == "-h") {
+        } else if (c == 'h') {
             options.help = true;
+        } else if (c == ':') {
+            return fail_usage("option needs an argument", given);
         } else {
-            return fail_usage(arg.starts_with("-") ? "unknown option" : "unexpected argument",
-                              argv[i]);
+            return fail_usage("unknown option", given);
         }
     }
+    if (optind < argc) return fail_usage("unexpected argument", argv[optind]);
     if (modes > 1) {
         return fail_usage("--pretty, --summary, --check and --capture exclude each other");
     }
@@ -104,60 +122,29 @@ bool root_prefix(const char* dir, std::string& root) {
     return true;
 }
 
-int live_report(std::string& text) {
-    char* report = nullptr;
-    const int status = vmd_detect_json(&report);
-    if (status != VMD_OK) {
-        const char* what = status == VMD_OUT_OF_MEMORY      ? "out of memory"
-                           : status == VMD_INVALID_ARGUMENT ? "invalid argument"
-                                                            : "internal failure";
-        std::fprintf(stderr, "vmd-detect: detection failed with status %d (%s)\n", status, what);
-        return exit_failed;
-    }
-    text = report;
-    vmd_free(report);
-    return exit_ok;
-}
-
-// The report of the platform probes alone over a tree, timed like a live run.
-std::string root_report(const std::string& root) {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point start = clock::now();
-    vmd::Result result;
-    vmd::detect_linux(result, root);
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start);
-    return vmd::to_json(result, static_cast<std::int64_t>(elapsed.count() / 1000));
-}
-
 int run(const Options& options) {
-    std::string root;
-    if (options.root != nullptr && !root_prefix(options.root, root)) {
-        return fail_usage("not a directory", options.root);
-    }
-    if (options.capture != nullptr) return capture(root, options.capture);
-
-    std::string text;
+    vmd::Machine machine;  // this machine, live
     if (options.root != nullptr) {
-        text = root_report(root);
-    } else if (const int status = live_report(text); status != exit_ok) {
-        return status;
+        std::string root;
+        if (!root_prefix(options.root, root)) return fail_usage("not a directory", options.root);
+        std::string message;
+        if (!machine_of_tree(root, machine, message)) {
+            std::fprintf(stderr, "vmd-detect: %s\n", message.c_str());
+            return exit_usage;
+        }
     }
+    if (options.capture != nullptr) return capture(machine, options.capture);
 
-    if (options.pretty) {
-        std::printf("%s\n", pretty(text).c_str());
+    const vmd::Run run = vmd::detect(machine);
+    if (options.check != nullptr) {
+        return found(vmd::assess(run.result), options.check) ? exit_ok : exit_not_found;
+    }
+    if (options.summary) {
+        std::fputs(summary(run, vmd::assess(run.result), machine.platform_only).c_str(), stdout);
         return exit_ok;
     }
-    if (!options.summary && options.check == nullptr) {
-        std::printf("%s\n", text.c_str());
-        return exit_ok;
-    }
-    const std::optional<Json> report = parse_report(text);
-    if (!report || report->kind != Json::Kind::object) {
-        std::fprintf(stderr, "vmd-detect: the report cannot be read back\n");
-        return exit_failed;
-    }
-    if (options.check != nullptr) return found(*report, options.check) ? exit_ok : exit_not_found;
-    std::fputs(summary(*report).c_str(), stdout);
+    const std::string report = vmd::to_json(run.result, run.duration_us);
+    std::printf("%s\n", options.pretty ? pretty(report).c_str() : report.c_str());
     return exit_ok;
 }
 
@@ -177,6 +164,9 @@ int main(int argc, char** argv) {
             return exit_failed;
         }
         return status;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "vmd-detect: out of memory\n");
+        return exit_failed;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vmd-detect: %s\n", e.what());
         return exit_failed;

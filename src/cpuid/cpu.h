@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cpuid/leaves.h"
 #include "detection/result.h"
 
 namespace vmd {
@@ -18,11 +19,11 @@ struct Cpu {
     std::string kvm_signature;
 };
 
-// Whether this thread may execute the identification instruction: false on
-// processors without it and where the process has made it fault.
-bool cpuid_usable();
+// What the leaves say about a hypervisor; the empty record where the source
+// has no instruction. Asks each leaf it needs once.
+Cpu decode_cpu(const LeafSource& leaves);
 
-// Queries the processor; the empty record where the instruction cannot be
+// This processor's own record; the empty one where the instruction cannot be
 // executed.
 Cpu read_cpu();
 

@@ -1,36 +1,13 @@
-#include "cpuid/cpu.h"
-
-#if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
-
-#include <cstdint>
 #include <cstring>
 
-#if defined(__linux__)
-#include <asm/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-#endif
+#include "cpuid/cpu.h"
 
 namespace vmd {
-
-#if defined(__i386__) || defined(__x86_64__)
 namespace {
-
-struct Leaf {
-    std::uint32_t eax, ebx, ecx, edx;
-};
-
-Leaf query(std::uint32_t leaf) {
-    Leaf r{};
-    __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
-    return r;
-}
 
 // The twelve signature bytes come in EBX, ECX, EDX order; a shorter
 // signature is padded with NUL bytes, which are not part of it.
-std::string signature_of(const Leaf& leaf) {
+std::string signature_of(const Registers& leaf) {
     char bytes[12];
     std::memcpy(bytes, &leaf.ebx, 4);
     std::memcpy(bytes + 4, &leaf.ecx, 4);
@@ -40,6 +17,7 @@ std::string signature_of(const Leaf& leaf) {
     return std::string(bytes, n);
 }
 
+constexpr std::uint32_t features = 1;
 constexpr std::uint32_t hypervisor_base = 0x40000000;
 constexpr std::uint32_t hyperv_features = 0x40000003;
 constexpr std::uint32_t second_base = 0x40000100;
@@ -60,51 +38,33 @@ bool is_root(std::uint32_t privileges) {
 
 }  // namespace
 
-bool cpuid_usable() {
-#if defined(__linux__) && defined(SYS_arch_prctl) && defined(ARCH_GET_CPUID)
-    // A process may make the instruction fault for itself (CPUID faulting);
-    // executing it then would kill the host. Kernels that do not know the
-    // request fail it, and there the instruction always runs.
-    if (syscall(SYS_arch_prctl, ARCH_GET_CPUID, 0UL) == 0) return false;
-#endif
-#if defined(__x86_64__)
-    return true;  // every 64-bit processor has the instruction and leaf 1
-#else
-    return __get_cpuid_max(0, nullptr) >= 1;
-#endif
-}
-
-Cpu read_cpu() {
+Cpu decode_cpu(const LeafSource& leaves) {
     Cpu cpu;
-    if (!cpuid_usable()) return cpu;
+    if (leaves.query == nullptr) return cpu;
+    const auto ask = [&leaves](std::uint32_t leaf) { return leaves.query(leaves.context, leaf, 0); };
+
     cpu.available = true;
-    cpu.hypervisor = (query(1).ecx & hypervisor_present) != 0;
+    cpu.hypervisor = (ask(features).ecx & hypervisor_present) != 0;
     // The hypervisor leaves hold arbitrary data on bare metal: read them only
     // when a hypervisor says it is there.
     if (!cpu.hypervisor) return cpu;
 
-    const Leaf base = query(hypervisor_base);
+    const Registers base = ask(hypervisor_base);
     cpu.signature = signature_of(base);
     if (cpu.signature == "Microsoft Hv" && base.eax >= hyperv_features) {
-        cpu.root_partition = is_root(query(hyperv_features).ebx);
+        cpu.root_partition = is_root(ask(hyperv_features).ebx);
     }
     // A second interface range at 0x40000100 is how KVM offers itself beside
     // an emulated Hyper-V interface. Where there is none, the leaf returns
     // zeros or another leaf's data, so its maximum leaf must lie inside the
     // range for the signature to count.
-    const Leaf second = query(second_base);
+    const Registers second = ask(second_base);
     if (second.eax >= second_base && second.eax <= second_base + 0xFF) {
         cpu.kvm_signature = signature_of(second);
     }
     return cpu;
 }
 
-#else
-
-bool cpuid_usable() { return false; }
-
-Cpu read_cpu() { return Cpu{}; }
-
-#endif
+Cpu read_cpu() { return decode_cpu(instruction_leaves()); }
 
 }  // namespace vmd

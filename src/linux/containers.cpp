@@ -6,9 +6,6 @@
 namespace vmd {
 namespace {
 
-constexpr std::uint64_t cgroup_limit = 65536;
-constexpr std::uint64_t identifier_limit = 4096;
-
 void record_cgroup(Result& result, std::string_view vendor) {
     result.add("container", "container", vendor, 0, "current process cgroup");
 }
@@ -88,13 +85,13 @@ void cgroup_markers(Result& result, std::string_view text) {
 void detect_containers(Result& result, std::string_view root) {
     static constexpr std::string_view identifiers[] = {"docker", "podman", "lxc",
                                                        "systemd-nspawn"};
-    const File cgroup = read_file(root, "/proc/self/cgroup", cgroup_limit);
-    const File systemd = read_file(root, "/run/systemd/container", identifier_limit);
+    const File cgroup = read_file(root, files::cgroup);
+    const File systemd = read_file(root, files::systemd_container);
 
-    if (exists(root, "/run/.containerenv")) {
-        result.add("container", "container", "podman", 0, "/run/.containerenv");
-    } else if (exists(root, "/.dockerenv")) {
-        result.add("container", "container", "docker", 0, "/.dockerenv");
+    if (exists(root, files::containerenv)) {
+        result.add("container", "container", "podman", 0, files::containerenv.path);
+    } else if (exists(root, files::dockerenv)) {
+        result.add("container", "container", "docker", 0, files::dockerenv.path);
     }
 
     std::string_view id = systemd.contents;

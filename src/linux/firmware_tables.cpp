@@ -8,9 +8,6 @@
 namespace vmd {
 namespace {
 
-constexpr std::uint64_t field_limit = 4096;
-constexpr std::uint64_t smbios_limit = 65536;
-
 // Several reads make one probe: "error" if any read failed, else "ok" if any
 // succeeded, else "unavailable".
 struct Group {
@@ -27,10 +24,8 @@ struct Group {
 };
 
 // A DMI field without the line end(s) the kernel appends.
-std::string dmi_field(std::string_view root, Group& group, const char* name) {
-    std::string path = "/sys/class/dmi/id/";
-    path += name;
-    File file = read_file(root, path.c_str(), field_limit);
+std::string dmi_field(std::string_view root, Group& group, const ProbeFile& field) {
+    File file = read_file(root, field);
     group.count(file);
     std::string& value = file.contents;
     const std::size_t keep = value.find_last_not_of("\r\n");
@@ -39,18 +34,18 @@ std::string dmi_field(std::string_view root, Group& group, const char* name) {
 }
 
 void detect_dmi(Result& result, std::string_view root) {
-    static constexpr const char* fields[] = {
-        "sys_vendor", "product_name", "product_version",
-        "board_vendor", "board_name", "bios_vendor",
+    static constexpr const ProbeFile* fields[] = {
+        &files::sys_vendor,   &files::product_name, &files::product_version,
+        &files::board_vendor, &files::board_name,   &files::bios_vendor,
     };
     Group dmi;
-    for (const char* field : fields) {
-        firmware_marker(result, "firmware", dmi_field(root, dmi, field));
+    for (const ProbeFile* field : fields) {
+        firmware_marker(result, "firmware", dmi_field(root, dmi, *field));
     }
-    firmware_cloud_marker(result, "firmware", dmi_field(root, dmi, "chassis_asset_tag"));
+    firmware_cloud_marker(result, "firmware", dmi_field(root, dmi, files::chassis_asset_tag));
     result.probe("firmware", dmi.status());
 
-    const File raw = read_file(root, "/sys/firmware/dmi/entries/0-0/raw", smbios_limit);
+    const File raw = read_file(root, files::bios_structure);
     if (raw.status == status_ok) {
         smbios(result, raw.contents);
     } else {
@@ -59,14 +54,11 @@ void detect_dmi(Result& result, std::string_view root) {
 }
 
 void detect_device_tree(Result& result, std::string_view root) {
-    static constexpr const char* files[] = {
-        "/proc/device-tree/hypervisor/compatible",
-        "/proc/device-tree/compatible",
-        "/proc/device-tree/model",
-    };
+    static constexpr const ProbeFile* identification[] = {
+        &files::tree_hypervisor, &files::tree_compatible, &files::tree_model};
     Group tree;
-    for (const char* path : files) {
-        const File file = read_file(root, path, field_limit);
+    for (const ProbeFile* path : identification) {
+        const File file = read_file(root, *path);
         tree.count(file);
         // Handed over as read: properties are NUL-separated lists.
         firmware_marker(result, "device_tree", file.contents);
@@ -77,9 +69,8 @@ void detect_device_tree(Result& result, std::string_view root) {
     }
     // A PowerVM logical partition managed by an HMC; QEMU's pseries machine
     // shows the same two entries but also its graphics property.
-    if (exists(root, "/proc/device-tree/ibm,partition-name") &&
-        exists(root, "/proc/device-tree/hmc-managed?") &&
-        !exists(root, "/proc/device-tree/chosen/qemu,graphic-width")) {
+    if (exists(root, files::partition_name) && exists(root, files::hmc_managed) &&
+        !exists(root, files::qemu_graphics)) {
         result.add("device_tree", "guest", "powervm", 85, "IBM managed partition");
     }
     result.probe("device_tree", tree.status());

@@ -7,9 +7,6 @@
 namespace vmd {
 namespace {
 
-constexpr std::uint64_t small_limit = 4096;
-constexpr std::uint64_t sysinfo_limit = 65536;
-constexpr std::uint64_t cpuinfo_limit = 1048576;
 constexpr unsigned long xen_control_domain_feature = 1ul << 11;
 
 // The Xen feature word, when the file begins with a hexadecimal number.
@@ -22,8 +19,8 @@ bool parse_features(const std::string& text, unsigned long& word) {
 // A Xen control domain (dom0) is the host side; any other domain is a guest,
 // but without the role files that can only be guessed.
 void detect_xen_role(Result& result, std::string_view root, const std::string& type) {
-    const File capabilities = read_file(root, "/proc/xen/capabilities", small_limit);
-    const File features = read_file(root, "/sys/hypervisor/properties/features", small_limit);
+    const File capabilities = read_file(root, files::xen_capabilities);
+    const File features = read_file(root, files::xen_features);
     unsigned long word = 0;
     const bool parsed = parse_features(features.contents, word);
     const bool control = contains(capabilities.contents, "control_d") ||
@@ -53,11 +50,11 @@ void detect_xen_role(Result& result, std::string_view root, const std::string& t
 }  // namespace
 
 void detect_hypervisor_files(Result& result, std::string_view root) {
-    const File type = read_file(root, "/sys/hypervisor/type", small_limit);
+    const File type = read_file(root, files::hypervisor_type);
     observe(result, "hypervisor", type);
     if (!type.contents.empty()) detect_xen_role(result, root, type.contents);
 
-    const File sysinfo = read_file(root, "/proc/sysinfo", sysinfo_limit);
+    const File sysinfo = read_file(root, files::sysinfo);
     observe(result, "system", sysinfo);
     if (sysinfo.status == status_ok) {
         if (contains(sysinfo.contents, "z/VM")) {
@@ -67,13 +64,13 @@ void detect_hypervisor_files(Result& result, std::string_view root) {
         }
     }
 
-    const File cpuinfo = read_file(root, "/proc/cpuinfo", cpuinfo_limit);
+    const File cpuinfo = read_file(root, files::cpuinfo);
     observe(result, "system", cpuinfo);
     if (contains(cpuinfo.contents, "User Mode Linux")) {
         result.add("system", "guest", "uml", 95, "User Mode Linux CPU");
     }
 
-    const File osrelease = read_file(root, "/proc/sys/kernel/osrelease", small_limit);
+    const File osrelease = read_file(root, files::osrelease);
     observe(result, "system", osrelease);
     const std::string release = lower(osrelease.contents);
     if (contains(release, "microsoft-standard") || contains(release, "wsl2")) {

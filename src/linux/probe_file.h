@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "detection/result.h"
+#include "linux/probe_files.h"
 
 namespace vmd {
 
@@ -30,6 +31,12 @@ File read_file(std::string_view root, const char* path, std::uint64_t limit);
 
 // True when root + path can be stat'ed (links followed, any file type).
 bool exists(std::string_view root, const char* path);
+
+// The same for a row of the probe file table.
+inline File read_file(std::string_view root, const ProbeFile& file) {
+    return read_file(root, file.path, file.limit);
+}
+inline bool exists(std::string_view root, const ProbeFile& file) { return exists(root, file.path); }
 
 // Records the file's status as a probe named `name`.
 void observe(Result& result, const char* name, const File& file);

@@ -13,7 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include "cpuid/cpu.h"
+#include "cpuid/leaves.h"
 #endif
 
 namespace vmd {
