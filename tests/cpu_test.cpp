@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
 #include "support/listing.h"
 
 #if defined(__x86_64__) && defined(__linux__)
@@ -105,6 +106,114 @@ TEST(DetectCpu, SecondRangeCountsOnlyWhenItIsKvm) {
                   List{"cpu|guest|hyperv|50|Microsoft Hv"})
             << other;
     }
+}
+
+// Identification leaves as hypervisors answer them: leaf 1 (ECX bit 31 is
+// the hypervisor flag), the base leaf 0x40000000 (the highest leaf of the
+// range in EAX, the signature in EBX, ECX, EDX), Hyper-V's privilege leaf
+// 0x40000003 and the second range at 0x40000100.
+struct Machine {
+    const char* name;
+    std::vector<Leaf> leaves;
+    bool hypervisor;
+    bool root_partition;
+    std::string signature;
+    std::string kvm_signature;
+};
+
+constexpr Registers epyc_guest{0x000a0671, 0x01020800, 0xfffa3203, 0x1f8bfbff};
+constexpr Registers xeon_guest{0x000906ea, 0x00100800, 0xfffa3203, 0x1f8bfbff};
+constexpr Registers kvm{0x40000001, 0x4b4d564b, 0x564b4d56, 0x0000004d};
+constexpr Registers hyperv_base{0x4000000c, 0x7263694d, 0x666f736f, 0x76482074};
+// Partition privileges: EAX the low half, EBX the high half.
+constexpr std::uint32_t guest_privileges = 0x003b8030;  // post messages, signal events, ...
+constexpr std::uint32_t root_privileges = guest_privileges | 0x1001;  // + create partitions, CPU management
+constexpr std::uint32_t isolation = 0x00400000;
+
+const Machine machines[] = {
+    {"KVM", {{1, 0, epyc_guest}, {0x40000000, 0, kvm}}, true, false, "KVMKVMKVM", ""},
+    {"KVM with Hyper-V enlightenments",
+     {{1, 0, epyc_guest},
+      {0x40000000, 0, {0x40000005, 0x7263694d, 0x666f736f, 0x76482074}},
+      {0x40000003, 0, {0x00000e7f, 0x00000030, 0x00000002, 0x00000000}},
+      {0x40000100, 0, {0x40000101, 0x4b4d564b, 0x564b4d56, 0x0000004d}}},
+     true, false, "Microsoft Hv", "KVMKVMKVM"},
+    {"Hyper-V guest",
+     {{1, 0, xeon_guest},
+      {0x40000000, 0, hyperv_base},
+      {0x40000003, 0, {0x0000ae7f, guest_privileges, 0x00000002, 0x00bed7b2}}},
+     true, false, "Microsoft Hv", ""},
+    {"Hyper-V root partition",
+     {{1, 0, xeon_guest},
+      {0x40000000, 0, hyperv_base},
+      {0x40000003, 0, {0x00002fff, root_privileges, 0x00000002, 0x00bed7b2}}},
+     true, true, "Microsoft Hv", ""},
+    {"isolated Hyper-V partition claiming root privileges",
+     {{1, 0, xeon_guest},
+      {0x40000000, 0, hyperv_base},
+      {0x40000003, 0, {0x0000ae7f, root_privileges | isolation, 0x00000002, 0x00bed7b2}}},
+     true, false, "Microsoft Hv", ""},
+    {"Hyper-V whose range ends before the privilege leaf",
+     {{1, 0, xeon_guest},
+      {0x40000000, 0, {0x40000001, 0x7263694d, 0x666f736f, 0x76482074}},
+      {0x40000003, 0, {0x00002fff, root_privileges, 0x00000002, 0x00bed7b2}}},
+     true, false, "Microsoft Hv", ""},
+    {"VMware",
+     {{1, 0, xeon_guest}, {0x40000000, 0, {0x40000010, 0x61774d56, 0x4d566572, 0x65726177}}},
+     true, false, "VMwareVMware", ""},
+    {"Xen HVM",
+     {{1, 0, xeon_guest}, {0x40000000, 0, {0x40000005, 0x566e6558, 0x65584d4d, 0x4d4d566e}}},
+     true, false, "XenVMMXenVMM", ""},
+    {"Xen HVM with its Hyper-V interface, Xen moved to the second range",
+     {{1, 0, xeon_guest},
+      {0x40000000, 0, {0x40000006, 0x7263694d, 0x666f736f, 0x76482074}},
+      {0x40000100, 0, {0x40000105, 0x566e6558, 0x65584d4d, 0x4d4d566e}}},
+     true, false, "Microsoft Hv", "XenVMMXenVMM"},
+    {"bhyve",
+     {{1, 0, epyc_guest}, {0x40000000, 0, {0x40000001, 0x76796862, 0x68622065, 0x20657679}}},
+     true, false, "bhyve bhyve ", ""},
+    {"Parallels",
+     {{1, 0, xeon_guest}, {0x40000000, 0, {0x40000001, 0x6c727020, 0x70796820, 0x20767265}}},
+     true, false, " prl hyperv ", ""},
+    {"QEMU TCG",
+     {{1, 0, {0x000006d3, 0x00000800, 0x80002001, 0x078bfbfd}},
+      {0x40000000, 0, {0x40000001, 0x54474354, 0x43544743, 0x47435447}}},
+     true, false, "TCGTCGTCGTCG", ""},
+    {"second range answering with another leaf's data",
+     {{1, 0, epyc_guest}, {0x40000000, 0, kvm}, {0x40000100, 0, {0x00000000, 0x00070001, 0, 0}}},
+     true, false, "KVMKVMKVM", ""},
+    {"bare metal: stray values in the hypervisor leaves are not read",
+     {{1, 0, {0x000906ea, 0x00100800, 0x7ffafbff, 0xbfebfbff}},
+      {0x40000000, 0, {0x00000bb8, 0x00001194, 0x00000064, 0x00000000}},
+      {0x40000003, 0, {0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff}},
+      {0x40000100, 0, {0x40000101, 0x4b4d564b, 0x564b4d56, 0x0000004d}}},
+     false, false, "", ""},
+    {"hypervisor flag alone: missing leaves read as zeros",
+     {{1, 0, epyc_guest}}, true, false, "", ""},
+};
+
+TEST(DecodeCpu, LeavesOfRealHypervisors) {
+    for (const Machine& m : machines) {
+        SCOPED_TRACE(m.name);
+        const Cpu cpu = decode_cpu(table_leaves(m.leaves));
+        EXPECT_TRUE(cpu.available);
+        EXPECT_EQ(cpu.hypervisor, m.hypervisor);
+        EXPECT_EQ(cpu.root_partition, m.root_partition);
+        EXPECT_EQ(cpu.signature, m.signature);
+        EXPECT_EQ(cpu.kvm_signature, m.kvm_signature);
+    }
+    // No leaves at all: a processor without the instruction.
+    const Cpu none = decode_cpu(table_leaves({}));
+    EXPECT_FALSE(none.available || none.hypervisor);
+    EXPECT_TRUE(none.signature.empty() && none.kvm_signature.empty());
+}
+
+TEST(DecodeCpu, AsksOnlySubleafZeroOfTheLeavesItNeeds) {
+    // A table answering any other subleaf would show through the signature.
+    const std::vector<Leaf> leaves = {{1, 0, epyc_guest},
+                                      {0x40000000, 1, hyperv_base},
+                                      {0x40000000, 0, kvm}};
+    EXPECT_EQ(decode_cpu(table_leaves(leaves)).signature, "KVMKVMKVM");
 }
 
 // The words of the first "flags" line, or nothing when there is none.
