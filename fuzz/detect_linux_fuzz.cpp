@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,7 +20,7 @@
 #include "check.h"
 #include "detection/report.h"
 #include "linux/linux.h"
-#include "linux/probe_paths.h"
+#include "linux/probe_files.h"
 #include "strict_json.h"
 
 namespace {
@@ -31,14 +32,23 @@ struct Place {
     std::uint64_t limit;  // 0: not read, only tested or a folder
 };
 
+// Every probe file in table order, then every folder on their way in order
+// of first appearance; fuzz/seeds.py lists them the same way.
 std::vector<Place> places() {
     std::vector<Place> out;
-    for (const vmd::ProbeRead& r : vmd::probe_reads) out.push_back({r.path, r.limit});
-    for (const char* m : vmd::probe_markers) out.push_back({m, 0});
-    for (const char* folder : {"/proc", "/sys", "/run", "/sys/class/dmi/id", "/proc/device-tree",
-                               "/proc/xen", "/sys/hypervisor", "/proc/self", "/run/systemd"}) {
-        out.push_back({folder, 0});
+    std::vector<std::string> folders;
+    for (const vmd::ProbeFile* f : vmd::probe_files) {
+        out.push_back({f->path, f->limit});
+        const std::string path = f->path;
+        for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            const std::string folder = path.substr(0, slash);
+            if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+                folders.push_back(folder);
+            }
+        }
     }
+    for (const std::string& folder : folders) out.push_back({folder, 0});
     return out;
 }
 

@@ -4,6 +4,7 @@ and containers as their files really look, plus a few hostile trees. Run it
 after changing a target's input format:  python3 fuzz/seeds.py"""
 import os
 import random
+import re
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ID = "0123456789abcdef" * 4
@@ -31,25 +32,26 @@ def bios(vendor, vm_bit):
     return structure(0, bytes(formatted), [vendor])
 
 
-# The places of fuzz_detect_linux, in its order: the files read with their
-# size limits, the marker files, then folders.
-READS = [
-    ("/sys/class/dmi/id/sys_vendor", 4096), ("/sys/class/dmi/id/product_name", 4096),
-    ("/sys/class/dmi/id/product_version", 4096), ("/sys/class/dmi/id/board_vendor", 4096),
-    ("/sys/class/dmi/id/board_name", 4096), ("/sys/class/dmi/id/bios_vendor", 4096),
-    ("/sys/class/dmi/id/chassis_asset_tag", 4096), ("/sys/firmware/dmi/entries/0-0/raw", 65536),
-    ("/proc/device-tree/hypervisor/compatible", 4096), ("/proc/device-tree/compatible", 4096),
-    ("/proc/device-tree/model", 4096), ("/sys/hypervisor/type", 4096),
-    ("/proc/xen/capabilities", 4096), ("/sys/hypervisor/properties/features", 4096),
-    ("/proc/sysinfo", 65536), ("/proc/cpuinfo", 1048576),
-    ("/proc/sys/kernel/osrelease", 4096), ("/proc/self/cgroup", 65536),
-    ("/run/systemd/container", 4096),
-]
-MARKERS = ["/proc/device-tree/ibm,partition-name", "/proc/device-tree/hmc-managed?",
-           "/proc/device-tree/chosen/qemu,graphic-width", "/run/.containerenv", "/.dockerenv"]
-FOLDERS = ["/proc", "/sys", "/run", "/sys/class/dmi/id", "/proc/device-tree", "/proc/xen",
-           "/sys/hypervisor", "/proc/self", "/run/systemd"]
-PLACES = [p for p, _ in READS] + MARKERS + FOLDERS
+def probe_files():
+    """The library's table of probe files, (path, limit) in table order."""
+    with open(os.path.join(HERE, "..", "src", "linux", "probe_files.h"), encoding="utf-8") as f:
+        header = f.read()
+    rows = {name: (path, int(limit)) for name, path, limit in re.findall(
+        r'inline constexpr ProbeFile (\w+)\{"([^"]+)", (\d+), (?:read|exists)\};', header)}
+    listed = header[header.index("probe_files[] = {"):]
+    return [rows[name] for name in re.findall(r"&files::(\w+)", listed[:listed.index("};")])]
+
+
+# The places of fuzz_detect_linux, in its order: the probe files with their
+# size limits, then every folder on their way.
+READS = probe_files()
+FOLDERS = []
+for _path, _ in READS:
+    for _k in range(1, _path.count("/")):
+        _folder = "/".join(_path.split("/")[:_k + 1])
+        if _folder not in FOLDERS:
+            FOLDERS.append(_folder)
+PLACES = [p for p, _ in READS] + FOLDERS
 
 
 class Tree:
@@ -199,6 +201,20 @@ def other_seeds():
     for k in range(4):
         put("to_json", f"random{k}", bytes(r.randrange(256) for _ in range(64 * (k + 1))))
     put("to_json", "escapes", b'\x00\x10"\\\t\x7f\xc3\xa9' * 8)
+
+    kvm = "cpuid 0x40000000 0x00000000 0x40000001 0x4b4d564b 0x564b4d56 0x0000004d\n"
+    put("processor_file", "kvm", "vmd-processor 1\n# a KVM guest\n"
+        "cpuid 0x00000001 0x00000000 0x000806f8 0x00010800 0xfffa3203 0x178bfbff\n"
+        + kvm + "timing 1 1 3066\n")
+    put("processor_file", "hyperv_root", "vmd-processor 1\r\n\r\n"
+        "cpuid 0x1 0x0 0x000906ea 0x00100800 0xfffa3203 0x1f8bfbff\r\n"
+        "cpuid 0x40000000 0x0 0x4000000C 0x7263694D 0x666F736F 0x76482074\r\n"
+        "\tcpuid 0x40000003 0x0 0x00002fff 0x003b9031 0x2 0x00bed7b2\r\n"
+        "cpuid 0x40000100 0x0 0x40000101 0x4b4d564b 0x564b4d56 0x4d\r\ntiming 1 0 0")
+    put("processor_file", "no_instruction", "vmd-processor 1\ntiming 0 0 0\n")
+    put("processor_file", "duplicate", "vmd-processor 1\n" + kvm + "timing 1 1 1\n" + kvm)
+    put("processor_file", "bad_numbers", "vmd-processor 1\ncpuid 0x123456789 0x0 0x0 0x0 0x0 0x0\n"
+        "timing 1 1 18446744073709551616\n")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-25}
 shift $(($# > 0 ? 1 : 0))
-all=(smbios cgroup_markers firmware_marker firmware_cloud_marker to_json detect_linux)
+all=(smbios cgroup_markers firmware_marker firmware_cloud_marker to_json detect_linux processor_file)
 targets=("${@:-${all[@]}}")
 build=${VMD_FUZZ_BUILD:-build-fuzz}
 

@@ -15,6 +15,7 @@
 #include "detection/report.h"
 #include "detection/result.h"
 #include "linux/linux.h"
+#include "linux/probe_files.h"
 #include "support/tree.h"
 
 namespace {
@@ -29,36 +30,21 @@ protected:
     void TearDown() override { ::alarm(0); }
 };
 
-struct Read {
-    const char* path;
-    std::uint64_t limit;
-    int probe;  // index in the probe list of a platform run, -1 for none
-};
+using vmd::ProbeFile;
+namespace files = vmd::files;
+
+bool xen_role(const ProbeFile& f) { return &f == &files::xen_capabilities || &f == &files::xen_features; }
 
 // Every file the platform run reads, except the two Xen role files, which
 // are only read after a non-empty hypervisor type file.
-const std::vector<Read> reads = {
-    {"/sys/class/dmi/id/sys_vendor", 4096, 0},
-    {"/sys/class/dmi/id/product_name", 4096, 0},
-    {"/sys/class/dmi/id/product_version", 4096, 0},
-    {"/sys/class/dmi/id/board_vendor", 4096, 0},
-    {"/sys/class/dmi/id/board_name", 4096, 0},
-    {"/sys/class/dmi/id/bios_vendor", 4096, 0},
-    {"/sys/class/dmi/id/chassis_asset_tag", 4096, 0},
-    {"/sys/firmware/dmi/entries/0-0/raw", 65536, 1},
-    {"/proc/device-tree/hypervisor/compatible", 4096, 2},
-    {"/proc/device-tree/compatible", 4096, 2},
-    {"/proc/device-tree/model", 4096, 2},
-    {"/sys/hypervisor/type", 4096, 3},
-    {"/proc/sysinfo", 65536, 4},
-    {"/proc/cpuinfo", 1048576, 5},
-    {"/proc/sys/kernel/osrelease", 4096, 6},
-    {"/proc/self/cgroup", 65536, 7},
-    {"/run/systemd/container", 4096, -1},
-};
-
-const char* const xen_role_files[] = {"/proc/xen/capabilities",
-                                      "/sys/hypervisor/properties/features"};
+std::vector<const ProbeFile*> read_files() {
+    std::vector<const ProbeFile*> out;
+    for (const ProbeFile* f : vmd::probe_files) {
+        if (f->use == ProbeFile::Use::read && !xen_role(*f)) out.push_back(f);
+    }
+    return out;
+}
+const std::vector<const ProbeFile*> reads = read_files();
 
 const std::vector<std::string> probe_names = {"firmware", "firmware", "device_tree",
                                               "hypervisor", "system", "system",
@@ -76,15 +62,10 @@ std::vector<std::string> statuses(const vmd::Result& result) {
     return out;
 }
 
-// The probe list when each probe in `hit` has `status` and the rest found
-// nothing.
-std::vector<std::string> expected(const std::vector<int>& hit, const std::string& status) {
+// The probe list when every probe has `status`.
+std::vector<std::string> every(const std::string& status) {
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < probe_names.size(); ++i) {
-        bool was_hit = false;
-        for (int h : hit) was_hit = was_hit || h == static_cast<int>(i);
-        out.push_back(probe_names[i] + ":" + (was_hit ? status : "unavailable"));
-    }
+    for (const std::string& name : probe_names) out.push_back(name + ":" + status);
     return out;
 }
 
@@ -96,38 +77,29 @@ std::vector<std::string> findings(const vmd::Result& result) {
     return out;
 }
 
-// Puts one kind of hostile object at every probe path that `wanted` picks,
-// and checks that each read of them is `status` and nothing is concluded.
+// Puts one kind of hostile object at every probe path and checks that each
+// read of them is `status` and nothing is concluded.
 void expect_every_read(const std::function<void(const vmd::test::Tree&, const char*)>& place,
-                       const std::string& status,
-                       const std::function<bool(const Read&)>& wanted) {
+                       const std::string& status) {
     vmd::test::Tree tree;
-    std::vector<int> hit;
-    for (const Read& r : reads) {
-        if (!wanted(r)) continue;
-        place(tree, r.path);
-        if (r.probe >= 0) hit.push_back(r.probe);
-    }
+    for (const ProbeFile* f : reads) place(tree, f->path);
     const vmd::Result result = run(tree);
-    EXPECT_EQ(statuses(result), expected(hit, status));
+    EXPECT_EQ(statuses(result), every(status));
     EXPECT_TRUE(result.evidence.empty()) << testing::PrintToString(findings(result));
 
     // The Xen role files, behind a hypervisor type that names Xen: neither
     // can be used, so the role stays undecided.
     vmd::test::Tree xen;
-    xen.file("/sys/hypervisor/type", "xen\n");
-    for (const char* path : xen_role_files) place(xen, path);
+    xen.file(files::hypervisor_type.path, "xen\n");
+    place(xen, files::xen_capabilities.path);
+    place(xen, files::xen_features.path);
     EXPECT_EQ(findings(run(xen)), std::vector<std::string>{"hypervisor/guest/xen"});
     EXPECT_EQ(run(xen).evidence.at(0).weight, 50);
 }
 
-bool any(const Read&) { return true; }
-// FIFOs at the DMI and device-tree paths are covered with the firmware tables.
-bool beyond_firmware(const Read& r) { return r.probe != 0 && r.probe != 2; }
-
 TEST_F(HostileTree, FifosWithoutAWriterAreErrors) {
     expect_every_read([](const vmd::test::Tree& t, const char* path) { t.fifo(path); },
-                      "error", beyond_firmware);
+                      "error");
 }
 
 TEST_F(HostileTree, FifosWithAnIdleWriterAreErrors) {
@@ -141,7 +113,7 @@ TEST_F(HostileTree, FifosWithAnIdleWriterAreErrors) {
             ASSERT_GE(fd, 0);
             writers.push_back(fd);
         },
-        "error", beyond_firmware);
+        "error");
     for (int fd : writers) ::close(fd);
 }
 
@@ -155,16 +127,16 @@ TEST_F(HostileTree, TerminalsAndDevicesAreErrors) {
     const auto link_to = [](const std::string& target) {
         return [target](const vmd::test::Tree& t, const char* path) { t.link(path, target); };
     };
-    expect_every_read(link_to(terminal), "error", any);
+    expect_every_read(link_to(terminal), "error");
     // /dev/null would read as an empty file and /dev/zero as endless data.
-    expect_every_read(link_to("/dev/null"), "error", any);
-    expect_every_read(link_to("/dev/zero"), "error", any);
+    expect_every_read(link_to("/dev/null"), "error");
+    expect_every_read(link_to("/dev/zero"), "error");
     ::close(master);
 }
 
 TEST_F(HostileTree, DirectoriesAreErrors) {
     expect_every_read([](const vmd::test::Tree& t, const char* path) { t.folder(path); },
-                      "error", any);
+                      "error");
 }
 
 TEST_F(HostileTree, SymbolicLinkLoopsAreErrors) {
@@ -173,11 +145,12 @@ TEST_F(HostileTree, SymbolicLinkLoopsAreErrors) {
             t.link(path, t.at(path) + ".loop");
             t.link(std::string(path) + ".loop", t.at(path));
         },
-        "error", any);
+        "error");
     // A link to itself, at the marker files: they only count as absent.
     vmd::test::Tree tree;
-    tree.link("/run/.containerenv", tree.at("/run/.containerenv"));
-    tree.link("/.dockerenv", tree.at("/.dockerenv"));
+    for (const ProbeFile* f : {&files::containerenv, &files::dockerenv}) {
+        tree.link(f->path, tree.at(f->path));
+    }
     EXPECT_TRUE(run(tree).evidence.empty());
 }
 
@@ -187,13 +160,13 @@ TEST_F(HostileTree, PathsThroughARegularFileAreUnavailable) {
     tree.file("/sys", "not a directory");
     tree.file("/run", "not a directory");
     const vmd::Result result = run(tree);
-    EXPECT_EQ(statuses(result), expected({}, "unavailable"));
+    EXPECT_EQ(statuses(result), every("unavailable"));
     EXPECT_TRUE(result.evidence.empty());
 }
 
 TEST_F(HostileTree, FifosAtMarkerFilesCountAsPresentWithoutBeingOpened) {
     vmd::test::Tree tree;
-    tree.fifo("/.dockerenv");
+    tree.fifo(files::dockerenv.path);
     EXPECT_EQ(findings(run(tree)), std::vector<std::string>{"container/container/docker"});
 }
 
@@ -204,35 +177,33 @@ std::string padded(const std::string& text, std::uint64_t size) {
 
 // Contents that each give a finding of their own when read whole, so that a
 // read of part of an oversized file would show.
-std::string telling(const Read& r, std::uint64_t size) {
-    const std::string path = r.path;
-    if (path == "/sys/class/dmi/id/chassis_asset_tag") return padded("Amazon EC2", size);
+std::string telling(const ProbeFile& f, std::uint64_t size) {
+    const std::string path = f.path;
+    if (&f == &files::chassis_asset_tag) return padded("Amazon EC2", size);
     if (path.rfind("/sys/class/dmi/id/", 0) == 0) return padded("QEMU", size);
-    if (path == "/sys/firmware/dmi/entries/0-0/raw") {
+    if (&f == &files::bios_structure) {
         std::string bios = "\x00\x08\x00\x00\x01\x00\x00\x00"s + "Bochs\0\0"s;
         std::string end = "\x7f\x04\x00\x00\x00\x00"s;
         return bios + end + std::string(size - bios.size() - end.size(), '\xff');
     }
     if (path.rfind("/proc/device-tree/", 0) == 0) return padded("crosvm", size);
-    if (path == "/sys/hypervisor/type") return padded("kvm", size);
-    if (path == "/proc/sysinfo") return padded("Control Program: z/VM", size);
-    if (path == "/proc/cpuinfo") return padded("User Mode Linux", size);
-    if (path == "/proc/sys/kernel/osrelease") return padded("4.4.0-Microsoft", size);
-    if (path == "/proc/self/cgroup") return padded("0::/docker/" + std::string(64, 'c') + "\n", size);
+    if (&f == &files::hypervisor_type) return padded("kvm", size);
+    if (&f == &files::sysinfo) return padded("Control Program: z/VM", size);
+    if (&f == &files::cpuinfo) return padded("User Mode Linux", size);
+    if (&f == &files::osrelease) return padded("4.4.0-Microsoft", size);
+    if (&f == &files::cgroup) return padded("0::/docker/" + std::string(64, 'c') + "\n", size);
     return padded("docker", size);
 }
 
 TEST_F(HostileTree, FilesOneByteOverTheirLimitAreErrorsAndUnread) {
     vmd::test::Tree full;
     vmd::test::Tree over;
-    std::vector<int> hit;
-    for (const Read& r : reads) {
-        full.file(r.path, telling(r, r.limit));
-        over.file(r.path, telling(r, r.limit + 1));
-        if (r.probe >= 0) hit.push_back(r.probe);
+    for (const ProbeFile* f : reads) {
+        full.file(f->path, telling(*f, f->limit));
+        over.file(f->path, telling(*f, f->limit + 1));
     }
     const vmd::Result at_limit = run(full);
-    EXPECT_EQ(statuses(at_limit), expected(hit, "ok"));
+    EXPECT_EQ(statuses(at_limit), every("ok"));
     EXPECT_EQ(findings(at_limit),
               (std::vector<std::string>{"firmware/guest/qemu", "firmware/cloud/aws",
                                         "firmware/guest/bochs", "device_tree/guest/crosvm",
@@ -241,16 +212,17 @@ TEST_F(HostileTree, FilesOneByteOverTheirLimitAreErrorsAndUnread) {
                                         "container/container/docker"}));
 
     const vmd::Result beyond = run(over);
-    EXPECT_EQ(statuses(beyond), expected(hit, "error"));
+    EXPECT_EQ(statuses(beyond), every("error"));
     EXPECT_TRUE(beyond.evidence.empty()) << testing::PrintToString(findings(beyond));
 
     // The Xen role files: at their limit a control domain, one byte over
     // undecided.
     for (const std::uint64_t extra : {0u, 1u}) {
         vmd::test::Tree xen;
-        xen.file("/sys/hypervisor/type", "xen\n");
-        xen.file("/proc/xen/capabilities", padded("control_d", 4096 + extra));
-        xen.file("/sys/hypervisor/properties/features", padded("801", 4096 + extra));
+        xen.file(files::hypervisor_type.path, "xen\n");
+        xen.file(files::xen_capabilities.path,
+                 padded("control_d", files::xen_capabilities.limit + extra));
+        xen.file(files::xen_features.path, padded("801", files::xen_features.limit + extra));
         const vmd::Result result = run(xen);
         ASSERT_EQ(result.evidence.size(), 1u);
         EXPECT_EQ(result.evidence[0].category, extra == 0 ? "host" : "guest");
@@ -262,13 +234,9 @@ TEST_F(HostileTree, FilesThatReportZeroSizeAreReadWhole) {
     // Like every /proc file, /proc/self/limits says its size is 0; unlike
     // status it does not hold the name of the program (under qemu-user, "qemu...").
     vmd::test::Tree tree;
-    std::vector<int> hit;
-    for (const Read& r : reads) {
-        tree.link(r.path, "/proc/self/limits");
-        if (r.probe >= 0) hit.push_back(r.probe);
-    }
+    for (const ProbeFile* f : reads) tree.link(f->path, "/proc/self/limits");
     const vmd::Result result = run(tree);
-    std::vector<std::string> want = expected(hit, "ok");
+    std::vector<std::string> want = every("ok");
     want[1] = "firmware:error";  // read whole, but its text is no SMBIOS structure
     EXPECT_EQ(statuses(result), want);
     // A hypervisor type without "xen" is recorded with its text as read.
@@ -289,21 +257,18 @@ TEST_F(HostileTree, NulAndHighBytesEverywhereGiveAnAsciiReport) {
     const std::string text =
         noise(100) + "\0QEMU\xff"s + "\n0::/docker/" + id + "\n" + noise(1000);
     vmd::test::Tree tree;
-    std::vector<int> hit;
-    for (const Read& r : reads) {
-        tree.file(r.path, text);
-        if (r.probe >= 0) hit.push_back(r.probe);
-    }
+    for (const ProbeFile* f : reads) tree.file(f->path, text);
     // A well-formed structure whose vendor string is full of odd bytes.
-    tree.file("/sys/firmware/dmi/entries/0-0/raw",
+    tree.file(files::bios_structure.path,
               "\x00\x08\x00\x00\x01\xff\x80\x00"s + "\x01\xffQEMU\x80\0\0"s +
                   "\x7f\x04\x00\x00\0\0"s);
-    for (const char* path : xen_role_files) tree.file(path, text);
-    tree.file("/proc/device-tree/ibm,partition-name", text);
-    tree.file("/run/.containerenv", text);
+    tree.file(files::xen_capabilities.path, text);
+    tree.file(files::xen_features.path, text);
+    tree.file(files::partition_name.path, text);
+    tree.file(files::containerenv.path, text);
 
     const vmd::Result result = run(tree);
-    EXPECT_EQ(statuses(result), expected(hit, "ok"));
+    EXPECT_EQ(statuses(result), every("ok"));
     const std::vector<std::string> found = findings(result);
     for (const char* f : {"firmware/guest/qemu", "device_tree/guest/qemu",
                           "hypervisor/guest/unknown", "container/container/podman",
