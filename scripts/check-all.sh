@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Everything CI runs, in order: the normal build and test suite
-# (scripts/test.sh), the suite built with AddressSanitizer and
+# (scripts/test.sh), the Python and Go bindings against that build
+# (tests/bindings/run.sh), the suite built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak checking on), the suite built with
 # ThreadSanitizer, a bounded run of every fuzz target, and the suite
 # cross-built for aarch64 and run under qemu-user. Every stage runs even
 # when an earlier one failed; the time of each is printed at the end.
 #
-#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64
+#   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,7 @@ sanitized() {  # build directory, sanitizers
 if [ "${1:-}" = --stage ]; then
   case "$2" in
     test) scripts/test.sh ;;
+    bindings) tests/bindings/run.sh ;;
     asan)
       export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
       export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -35,7 +37,7 @@ if [ "${1:-}" = --stage ]; then
   exit
 fi
 
-stages=("${@:-test asan tsan fuzz aarch64}")
+stages=("${@:-test bindings asan tsan fuzz aarch64}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

@@ -9,8 +9,10 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 pyth
           pkg-config binutils strace)
 if [ "${1:-}" = --all ]; then
   # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
-  # aarch64 cross build with GoogleTest's sources, run under qemu-user.
-  packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
+  # aarch64 cross build with GoogleTest's sources, run under qemu-user; the
+  # Python and Go bindings' tests.
+  packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user
+             python3-venv python3-pytest python3-mypy golang-go)
 fi
 
 missing=()

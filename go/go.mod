@@ -1,0 +1,3 @@
+module libvm_detection/vmdetection
+
+go 1.19

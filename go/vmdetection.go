@@ -1,0 +1,186 @@
+// Package vmdetection tells a Go program whether it runs in a virtual
+// machine (and under which hypervisor), in a container, under WSL or on a
+// cloud instance, with the evidence, through libvm_detection:
+//
+//	report, err := vmdetection.Detect()
+//	if err != nil { ... }
+//	fmt.Println(report.VMLikelihood, report.Hypervisors)
+//
+// The library does all the work; this package only calls it and turns its
+// JSON report into the structs below, whose fields carry the report's
+// member names in their JSON tags.
+//
+// Strings hold bytes exactly as the probes read them. The library writes
+// every byte outside printable ASCII as a \u00XX escape, and this package
+// turns each escape back into that one byte, so a firmware string with the
+// byte 0xE9 has the byte 0xE9 here: Detail need not be valid UTF-8 (print
+// it with %q when in doubt).
+package vmdetection
+
+/*
+#cgo pkg-config: vm_detection
+#include <vm_detection.h>
+*/
+import "C"
+
+import (
+	"encoding/json"
+	"fmt"
+)
+
+// Report is one detection run's report, schema version 1.
+type Report struct {
+	SchemaVersion       int        `json:"schema_version"`
+	ModuleVersion       string     `json:"module_version"`
+	VMScore             int        `json:"vm_score"`
+	VMLikelihood        string     `json:"vm_likelihood"`
+	Hypervisors         []string   `json:"hypervisors"`
+	Containers          []string   `json:"containers"`
+	CompatibilityLayers []string   `json:"compatibility_layers"`
+	HostHypervisors     []string   `json:"host_hypervisors"`
+	CloudProviders      []string   `json:"cloud_providers"`
+	Evidence            []Evidence `json:"evidence"`
+	Probes              []Probe    `json:"probes"`
+	DurationUS          int64      `json:"duration_us"`
+	// Raw is the JSON text exactly as the library returned it.
+	Raw string `json:"-"`
+}
+
+// Evidence is one finding.
+type Evidence struct {
+	Source   string `json:"source"`
+	Category string `json:"category"`
+	Vendor   string `json:"vendor"`
+	Weight   int    `json:"weight"`
+	Detail   string `json:"detail"`
+}
+
+// Probe is one attempted check and its outcome: "ok", "unavailable" or "error".
+type Probe struct {
+	Source string `json:"source"`
+	Status string `json:"status"`
+}
+
+// Status codes of vmd_detect_json.
+const (
+	StatusInvalidArgument = 1
+	StatusOutOfMemory     = 2
+	StatusInternalFailure = 3
+)
+
+// Error is a failed detection: the library returned Status (0 when it
+// returned success but no report).
+type Error struct {
+	Status int
+}
+
+// Meaning describes the status in words.
+func (e *Error) Meaning() string {
+	switch e.Status {
+	case 0:
+		return "success but no report"
+	case StatusInvalidArgument:
+		return "invalid argument: the output pointer was null"
+	case StatusOutOfMemory:
+		return "out of memory"
+	case StatusInternalFailure:
+		return "internal failure"
+	}
+	return "unknown status"
+}
+
+func (e *Error) Error() string {
+	return fmt.Sprintf("vmd_detect_json failed with status %d: %s", e.Status, e.Meaning())
+}
+
+// Version returns the library's version, "1.0.0".
+func Version() string {
+	return C.GoString(C.vmd_version())
+}
+
+// Detect runs one detection. Any number of goroutines may call it at once.
+func Detect() (*Report, error) {
+	var out *C.char
+	raw, err := detectInto(&out)
+	if err != nil {
+		return nil, err
+	}
+	return Parse(raw)
+}
+
+// detectInto calls the library with out as its output pointer (nil asks
+// for status 1) and frees whatever block it left there, on every path.
+func detectInto(out **C.char) (string, error) {
+	status := C.vmd_detect_json(out)
+	var block *C.char
+	if out != nil {
+		block = *out
+	}
+	defer C.vmd_free(block)
+	if status != 0 {
+		return "", &Error{Status: int(status)}
+	}
+	if block == nil {
+		return "", &Error{Status: 0}
+	}
+	return C.GoString(block), nil
+}
+
+var members = []string{"schema_version", "module_version", "vm_score", "vm_likelihood",
+	"hypervisors", "containers", "compatibility_layers", "host_hypervisors",
+	"cloud_providers", "evidence", "probes", "duration_us"}
+
+// Parse reads a report's JSON text, as the library or vmd-detect writes it.
+func Parse(raw string) (*Report, error) {
+	var present map[string]json.RawMessage
+	if err := json.Unmarshal([]byte(raw), &present); err != nil {
+		return nil, fmt.Errorf("vmdetection: not a report: %w", err)
+	}
+	for _, m := range members {
+		if _, ok := present[m]; !ok {
+			return nil, fmt.Errorf("vmdetection: report member %q missing", m)
+		}
+	}
+	r := &Report{Raw: raw}
+	if err := json.Unmarshal([]byte(raw), r); err != nil {
+		return nil, fmt.Errorf("vmdetection: not a report: %w", err)
+	}
+	if r.SchemaVersion != 1 {
+		return nil, fmt.Errorf("vmdetection: schema version %d, not 1", r.SchemaVersion)
+	}
+	texts := []*string{&r.ModuleVersion, &r.VMLikelihood}
+	for _, list := range [][]string{r.Hypervisors, r.Containers, r.CompatibilityLayers,
+		r.HostHypervisors, r.CloudProviders} {
+		for i := range list {
+			texts = append(texts, &list[i])
+		}
+	}
+	for i := range r.Evidence {
+		e := &r.Evidence[i]
+		texts = append(texts, &e.Source, &e.Category, &e.Vendor, &e.Detail)
+	}
+	for i := range r.Probes {
+		texts = append(texts, &r.Probes[i].Source, &r.Probes[i].Status)
+	}
+	for _, t := range texts {
+		b, err := bytesOf(*t)
+		if err != nil {
+			return nil, err
+		}
+		*t = b
+	}
+	return r, nil
+}
+
+// bytesOf undoes the decoder's reading of \u00XX as the character U+00XX
+// (two bytes in UTF-8): each character becomes the one byte it stands for.
+func bytesOf(s string) (string, error) {
+	b := make([]byte, 0, len(s))
+	for _, r := range s {
+		if r > 0xFF {
+			return "", fmt.Errorf("vmdetection: character %U in a report string", r)
+		}
+		b = append(b, byte(r))
+	}
+	return string(b), nil
+}

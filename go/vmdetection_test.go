@@ -1,0 +1,225 @@
+// Tests against the library of the same build: pkg-config and the loader
+// must find it, and vmd-detect is taken from $VMD_DETECT or PATH.
+package vmdetection
+
+import (
+	"errors"
+	"fmt"
+	"os"
+	"os/exec"
+	"path/filepath"
+	"regexp"
+	"strings"
+	"sync"
+	"testing"
+)
+
+func vmdDetect(t *testing.T, args ...string) string {
+	t.Helper()
+	tool := os.Getenv("VMD_DETECT")
+	if tool == "" {
+		var err error
+		if tool, err = exec.LookPath("vmd-detect"); err != nil {
+			t.Fatal("vmd-detect not found: set VMD_DETECT or PATH")
+		}
+	}
+	out, err := exec.Command(tool, args...).Output()
+	if err != nil {
+		t.Fatalf("%s %v: %v", tool, args, err)
+	}
+	return strings.TrimSuffix(string(out), "\n")
+}
+
+// quote writes a string as the library does: one \u00XX per byte outside
+// printable ASCII.
+func quote(s string) string {
+	var b strings.Builder
+	b.WriteByte('"')
+	for i := 0; i < len(s); i++ {
+		switch c := s[i]; {
+		case c == '"' || c == '\\':
+			b.WriteByte('\\')
+			b.WriteByte(c)
+		case c < 0x20 || c >= 0x7f:
+			fmt.Fprintf(&b, `\u%04x`, c)
+		default:
+			b.WriteByte(c)
+		}
+	}
+	return b.String() + `"`
+}
+
+func join(n int, item func(int) string) string {
+	items := make([]string, n)
+	for i := range items {
+		items[i] = item(i)
+	}
+	return "[" + strings.Join(items, ",") + "]"
+}
+
+// encode writes a typed report back in the library's exact format.
+func encode(r *Report) string {
+	list := func(l []string) string { return join(len(l), func(i int) string { return quote(l[i]) }) }
+	evidence := join(len(r.Evidence), func(i int) string {
+		e := r.Evidence[i]
+		return fmt.Sprintf(`{"source":%s,"category":%s,"vendor":%s,"weight":%d,"detail":%s}`,
+			quote(e.Source), quote(e.Category), quote(e.Vendor), e.Weight, quote(e.Detail))
+	})
+	probes := join(len(r.Probes), func(i int) string {
+		return fmt.Sprintf(`{"source":%s,"status":%s}`, quote(r.Probes[i].Source), quote(r.Probes[i].Status))
+	})
+	return fmt.Sprintf(`{"schema_version":%d,"module_version":%s,"vm_score":%d,"vm_likelihood":%s,`+
+		`"hypervisors":%s,"containers":%s,"compatibility_layers":%s,"host_hypervisors":%s,`+
+		`"cloud_providers":%s,"evidence":%s,"probes":%s,"duration_us":%d}`,
+		r.SchemaVersion, quote(r.ModuleVersion), r.VMScore, quote(r.VMLikelihood),
+		list(r.Hypervisors), list(r.Containers), list(r.CompatibilityLayers),
+		list(r.HostHypervisors), list(r.CloudProviders), evidence, probes, r.DurationUS)
+}
+
+var varying = regexp.MustCompile(`("duration_us":|"detail":"cpuid )[0-9]+`)
+
+// comparable blanks what differs between runs: the duration and the cycle
+// count of the timing evidence.
+func comparable(report string) string { return varying.ReplaceAllString(report, "${1}_") }
+
+func TestReportIsTheLibraryJSON(t *testing.T) {
+	r, err := Detect()
+	if err != nil {
+		t.Fatal(err)
+	}
+	if got := encode(r); got != r.Raw {
+		t.Errorf("typed report\n%s\ndiffers from its JSON\n%s", got, r.Raw)
+	}
+	if got, want := comparable(encode(r)), comparable(vmdDetect(t)); got != want {
+		t.Errorf("typed report\n%s\ndiffers from vmd-detect's\n%s", got, want)
+	}
+	if v := Version(); v != r.ModuleVersion || v != "1.0.0" {
+		t.Errorf("Version() %q, module_version %q", v, r.ModuleVersion)
+	}
+}
+
+func TestBytesAbove0x7FComeBackAsRead(t *testing.T) {
+	root := t.TempDir()
+	data := "hv\xc3\xa9\xff\"\\\x01"
+	if err := os.MkdirAll(filepath.Join(root, "sys/hypervisor"), 0o755); err != nil {
+		t.Fatal(err)
+	}
+	if err := os.WriteFile(filepath.Join(root, "sys/hypervisor/type"), []byte(data), 0o644); err != nil {
+		t.Fatal(err)
+	}
+	raw := vmdDetect(t, "--root", root)
+	if !strings.Contains(raw, `"hv\u00c3\u00a9\u00ff\"\\\u0001"`) {
+		t.Fatalf("no escaped detail in %s", raw)
+	}
+	r, err := Parse(raw)
+	if err != nil {
+		t.Fatal(err)
+	}
+	found := false
+	for _, e := range r.Evidence {
+		found = found || (e.Source == "hypervisor" && e.Detail == data)
+	}
+	if !found || encode(r) != raw {
+		t.Errorf("detail %q not given back byte for byte: %+v", data, r.Evidence)
+	}
+}
+
+func TestEightGoroutinesAtOnceGetTheSameReport(t *testing.T) {
+	first, err := Detect()
+	if err != nil {
+		t.Fatal(err)
+	}
+	want := comparable(first.Raw)
+	var wg sync.WaitGroup
+	failures := make(chan string, 8*25)
+	for g := 0; g < 8; g++ {
+		wg.Add(1)
+		go func() {
+			defer wg.Done()
+			for i := 0; i < 25; i++ {
+				r, err := Detect()
+				if err != nil {
+					failures <- err.Error()
+				} else if got := comparable(encode(r)); got != want {
+					failures <- got
+				}
+			}
+		}()
+	}
+	wg.Wait()
+	close(failures)
+	for f := range failures {
+		t.Errorf("want %s\ngot %s", want, f)
+	}
+}
+
+func TestNullOutPointerIsStatus1(t *testing.T) {
+	var e *Error
+	if _, err := detectInto(nil); !errors.As(err, &e) || e.Status != StatusInvalidArgument {
+		t.Errorf("got %v", err)
+	}
+}
+
+func TestParseRefusesMalformedReports(t *testing.T) {
+	r, err := Detect()
+	if err != nil {
+		t.Fatal(err)
+	}
+	for _, bad := range []string{
+		strings.Replace(r.Raw, `"schema_version":1`, `"schema_version":2`, 1),
+		regexp.MustCompile(`"vm_score":[0-9]+`).ReplaceAllString(r.Raw, `"vm_score":true`),
+		strings.Replace(r.Raw, `"probes":`, `"probe":`, 1),
+		strings.Replace(r.Raw, `"module_version":"1.0.0"`, `"module_version":"\u2603"`, 1),
+		r.Raw[:len(r.Raw)-1],
+	} {
+		if _, err := Parse(bad); err == nil {
+			t.Errorf("accepted %s", bad)
+		}
+	}
+}
+
+// The stub library stands in for the real one in a child run of this test
+// binary: the loader picks it up through LD_LIBRARY_PATH.
+func TestStatusesBecomeErrorsThroughAStubLibrary(t *testing.T) {
+	source := os.Getenv("VMD_STUB_SOURCE")
+	if source == "" {
+		source = "../tests/bindings/stub_library.c"
+	}
+	dir := t.TempDir()
+	cc := os.Getenv("CC")
+	if cc == "" {
+		cc = "cc"
+	}
+	build := exec.Command(cc, "-shared", "-fPIC", "-o", filepath.Join(dir, "libvm_detection.so.1"), source)
+	if out, err := build.CombinedOutput(); err != nil {
+		t.Fatalf("building the stub: %v\n%s", err, out)
+	}
+	child := exec.Command(os.Args[0], "-test.run=^TestStubChild$", "-test.v")
+	child.Env = append(os.Environ(), "VMD_STUB_CHILD=1", "LD_LIBRARY_PATH="+dir)
+	out, err := child.CombinedOutput()
+	if err != nil || !strings.Contains(string(out), "--- PASS: TestStubChild") {
+		t.Errorf("child run: %v\n%s", err, out)
+	}
+}
+
+func TestStubChild(t *testing.T) {
+	if os.Getenv("VMD_STUB_CHILD") == "" {
+		t.Skip("run by TestStatusesBecomeErrorsThroughAStubLibrary")
+	}
+	for _, status := range []int{1, 2, 3, 9} {
+		os.Setenv("VMD_STUB_STATUS", fmt.Sprint(status))
+		var e *Error
+		if r, err := Detect(); !errors.As(err, &e) || e.Status != status || r != nil {
+			t.Errorf("status %d: got %v, %v", status, r, err)
+		} else if !strings.Contains(err.Error(), e.Meaning()) {
+			t.Errorf("status %d: message %q", status, err)
+		}
+	}
+	os.Setenv("VMD_STUB_STATUS", "0")
+	if r, err := Detect(); err != nil || r.VMLikelihood != "unknown" {
+		t.Errorf("status 0: got %v, %v", r, err)
+	}
+	if v := Version(); v != "outstanding 0" {
+		t.Errorf("blocks not freed: %s", v)
+	}
+}
