@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 #include "cli.h"
@@ -119,18 +120,21 @@ struct Parser {
 
     // The line of the first leaf given twice, or 0.
     std::size_t duplicate() const {
-        std::vector<std::size_t> order(processor.leaves.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        const auto key = [this](std::size_t i) {
+        // Sorted by leaf, subleaf and line: a repeat follows the line that
+        // gave the leaf first.
+        std::vector<std::tuple<std::uint32_t, std::uint32_t, std::size_t>> order;
+        for (std::size_t i = 0; i < processor.leaves.size(); ++i) {
             const Leaf& l = processor.leaves[i];
-            return std::pair{l.leaf, l.subleaf};
-        };
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+            order.emplace_back(l.leaf, l.subleaf, leaf_lines[i]);
+        }
+        std::sort(order.begin(), order.end());
         std::size_t first = 0;
         for (std::size_t i = 1; i < order.size(); ++i) {
-            if (key(order[i]) != key(order[i - 1])) continue;
-            const std::size_t line = leaf_lines[order[i]];
+            if (std::get<0>(order[i]) != std::get<0>(order[i - 1]) ||
+                std::get<1>(order[i]) != std::get<1>(order[i - 1])) {
+                continue;
+            }
+            const std::size_t line = std::get<2>(order[i]);
             if (first == 0 || line < first) first = line;
         }
         return first;
