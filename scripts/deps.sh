@@ -6,7 +6,7 @@ set -euo pipefail
 #   scripts/deps.sh         the build, vmd-detect, the test suite and benchmarks
 #   scripts/deps.sh --all   also what scripts/check-all.sh needs beyond that
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
-          pkg-config binutils strace mandoc)
+          pkg-config binutils strace mandoc abigail-tools)
 if [ "${1:-}" = --all ]; then
   # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
   # aarch64 cross build with GoogleTest's sources, run under qemu-user.
