@@ -3,10 +3,11 @@
 # (scripts/test.sh), the suite built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak checking on), the suite built with
 # ThreadSanitizer, a bounded run of every fuzz target, and the suite
-# cross-built for aarch64 and run under qemu-user. Every stage runs even
+# cross-built for aarch64 and run under qemu-user, and the Debian packages
+# built, checked, installed and used (scripts/packages.sh). Every stage runs even
 # when an earlier one failed; the time of each is printed at the end.
 #
-#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64
+#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64 packages
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,12 +31,13 @@ if [ "${1:-}" = --stage ]; then
       sanitized build-tsan thread ;;
     fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
     aarch64) scripts/cross-aarch64.sh ;;
+    packages) scripts/packages.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test asan tsan fuzz aarch64}")
+stages=("${@:-test asan tsan fuzz aarch64 packages}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

@@ -11,6 +11,8 @@ if [ "${1:-}" = --all ]; then
   # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
   # aarch64 cross build with GoogleTest's sources, run under qemu-user.
   packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
+  # The Debian packages: their build, lintian, and man for the installed pages.
+  packages+=(build-essential dpkg-dev debhelper lintian man-db)
 fi
 
 missing=()
