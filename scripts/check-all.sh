@@ -4,10 +4,11 @@
 # UndefinedBehaviorSanitizer (leak checking on), the suite built with
 # ThreadSanitizer, a bounded run of every fuzz target, and the suite
 # cross-built for aarch64 and run under qemu-user, and the Debian packages
-# built, checked, installed and used (scripts/packages.sh). Every stage runs even
+# built, checked, installed and used (scripts/packages.sh), and the suite
+# run as an unprivileged user (scripts/test-unprivileged.sh). Every stage runs even
 # when an earlier one failed; the time of each is printed at the end.
 #
-#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64 packages
+#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64 packages unprivileged
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,12 +33,13 @@ if [ "${1:-}" = --stage ]; then
     fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
     aarch64) scripts/cross-aarch64.sh ;;
     packages) scripts/packages.sh ;;
+    unprivileged) scripts/test-unprivileged.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test asan tsan fuzz aarch64 packages}")
+stages=("${@:-test asan tsan fuzz aarch64 packages unprivileged}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()
@@ -47,7 +49,7 @@ for stage in "${stages[@]}"; do
   echo "=== stage $stage"
   start=$SECONDS
   if "$0" --stage "$stage"; then result=passed; else result=FAILED; failed=$((failed + 1)); fi
-  summary+=("$(printf '%-8s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
+  summary+=("$(printf '%-12s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
 done
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
