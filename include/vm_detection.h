@@ -14,10 +14,10 @@ extern "C" {
 #endif
 
 /* Status codes of vmd_detect_json. */
-#define VMD_OK 0                /* the report is in *out */
-#define VMD_INVALID_ARGUMENT 1  /* out was null; nothing was done */
-#define VMD_OUT_OF_MEMORY 2     /* memory ran out; *out is null */
-#define VMD_INTERNAL_ERROR 3    /* any other internal failure; *out is null */
+#define VMD_OK 0               /* the report is in *out */
+#define VMD_INVALID_ARGUMENT 1 /* out was null; nothing was done */
+#define VMD_OUT_OF_MEMORY 2    /* memory ran out; *out is null */
+#define VMD_INTERNAL_ERROR 3   /* any other internal failure; *out is null */
 
 /*
  * Runs one detection on the calling thread and stores the report, one line

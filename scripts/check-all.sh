@@ -5,10 +5,11 @@
 # ThreadSanitizer, a bounded run of every fuzz target, and the suite
 # cross-built for aarch64 and run under qemu-user, and the Debian packages
 # built, checked, installed and used (scripts/packages.sh), and the suite
-# run as an unprivileged user (scripts/test-unprivileged.sh). Every stage runs even
+# run as an unprivileged user (scripts/test-unprivileged.sh), and the check
+# that every C and C++ file is formatted (scripts/format.sh). Every stage runs even
 # when an earlier one failed; the time of each is printed at the end.
 #
-#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64 packages unprivileged
+#   scripts/check-all.sh [STAGE...]   stages: test asan tsan fuzz aarch64 packages unprivileged format
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,12 +35,13 @@ if [ "${1:-}" = --stage ]; then
     aarch64) scripts/cross-aarch64.sh ;;
     packages) scripts/packages.sh ;;
     unprivileged) scripts/test-unprivileged.sh ;;
+    format) scripts/format.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test asan tsan fuzz aarch64 packages unprivileged}")
+stages=("${@:-test asan tsan fuzz aarch64 packages unprivileged format}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

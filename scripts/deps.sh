@@ -13,6 +13,8 @@ if [ "${1:-}" = --all ]; then
   packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user)
   # The Debian packages: their build, lintian, and man for the installed pages.
   packages+=(build-essential dpkg-dev debhelper lintian man-db)
+  # The format check.
+  packages+=(clang-format-14)
 fi
 
 missing=()
