@@ -39,8 +39,8 @@ void vmd_free(char *report);
 
 /*
  * The module version (such as "1.0.0"), as the report carries it under
- * "module_version": a static string, the same pointer on every
- * call. Do not free it. Safe from any thread.
+ * "module_version": a static string, the same pointer on every call. Do not
+ * free it. Safe from any thread.
  */
 const char *vmd_version(void);
 
