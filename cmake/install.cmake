@@ -47,3 +47,13 @@ endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vm_detection.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/vm_detection.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vm_detection.pc DESTINATION ${VMD_PC_DIR})
+
+# Manual pages; each function's name leads to the library's page.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/man/vmd-detect.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/man/libvm_detection.3
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man3)
+foreach(name IN ITEMS vmd_detect_json vmd_free vmd_version)
+  file(CREATE_LINK libvm_detection.3 ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3 SYMBOLIC)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+endforeach()

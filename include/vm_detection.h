@@ -14,10 +14,10 @@ extern "C" {
 #endif
 
 /* Status codes of vmd_detect_json. */
-#define VMD_OK 0                /* the report is in *out */
-#define VMD_INVALID_ARGUMENT 1  /* out was null; nothing was done */
-#define VMD_OUT_OF_MEMORY 2     /* memory ran out; *out is null */
-#define VMD_INTERNAL_ERROR 3    /* any other internal failure; *out is null */
+#define VMD_OK 0               /* the report is in *out */
+#define VMD_INVALID_ARGUMENT 1 /* out was null; nothing was done */
+#define VMD_OUT_OF_MEMORY 2    /* memory ran out; *out is null */
+#define VMD_INTERNAL_ERROR 3   /* any other internal failure; *out is null */
 
 /*
  * Runs one detection on the calling thread and stores the report, one line
@@ -38,8 +38,9 @@ int vmd_detect_json(char **out);
 void vmd_free(char *report);
 
 /*
- * The module version, "1.0.0": a static string, the same pointer on every
- * call. Do not free it. Safe from any thread.
+ * The module version (such as "1.0.0"), as the report carries it under
+ * "module_version": a static string, the same pointer on every call. Do not
+ * free it. Safe from any thread.
  */
 const char *vmd_version(void);
 

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Everything CI runs, in order: the normal build and test suite
-# (scripts/test.sh), the Python and Go bindings against that build
-# (tests/bindings/run.sh), the suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (leak checking on), the suite built with
-# ThreadSanitizer, a bounded run of every fuzz target, and the suite
-# cross-built for aarch64 and run under qemu-user. Every stage runs even
-# when an earlier one failed; the time of each is printed at the end.
+# (scripts/test.sh); the Python and Go bindings against that build
+# (tests/bindings/run.sh); the suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (leak checking on), and with ThreadSanitizer; a
+# bounded run of every fuzz target; the suite cross-built for aarch64 and run
+# under qemu-user; the Debian packages built, checked, installed and used
+# (scripts/packages.sh); the suite run as an unprivileged user
+# (scripts/test-unprivileged.sh); and the check that every C and C++ file is
+# formatted (scripts/format.sh). Every stage runs even when an earlier one
+# failed; the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
+#                                     packages unprivileged format
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitized() {  # build directory, sanitizers
-  cmake -S . -B "$1" -DVMD_SANITIZE="$2" -DVMD_BUILD_BENCHMARKS=OFF \
+  cmake -S . -B "$1" -DVMD_SANITIZE="$2" -DVMD_BUILD_BENCHMARKS=OFF -DVMD_WARNINGS_AS_ERRORS=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$1" -j"$(nproc)"
   ctest --test-dir "$1" --output-on-failure -j"$(nproc)"
@@ -32,12 +36,15 @@ if [ "${1:-}" = --stage ]; then
       sanitized build-tsan thread ;;
     fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
     aarch64) scripts/cross-aarch64.sh ;;
+    packages) scripts/packages.sh ;;
+    unprivileged) scripts/test-unprivileged.sh ;;
+    format) scripts/format.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test bindings asan tsan fuzz aarch64}")
+stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()
@@ -47,7 +54,7 @@ for stage in "${stages[@]}"; do
   echo "=== stage $stage"
   start=$SECONDS
   if "$0" --stage "$stage"; then result=passed; else result=FAILED; failed=$((failed + 1)); fi
-  summary+=("$(printf '%-8s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
+  summary+=("$(printf '%-12s %-6s %4d s' "$stage" "$result" $((SECONDS - start)))")
 done
 echo "=== summary"
 printf '%s\n' "${summary[@]}"

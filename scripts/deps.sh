@@ -6,13 +6,17 @@ set -euo pipefail
 #   scripts/deps.sh         the build, vmd-detect, the test suite and benchmarks
 #   scripts/deps.sh --all   also what scripts/check-all.sh needs beyond that
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
-          pkg-config binutils strace)
+          pkg-config binutils strace mandoc abigail-tools)
 if [ "${1:-}" = --all ]; then
   # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
   # aarch64 cross build with GoogleTest's sources, run under qemu-user; the
   # Python and Go bindings' tests.
   packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user
              python3-venv python3-pytest python3-mypy golang-go)
+  # The Debian packages: their build, lintian, and man for the installed pages.
+  packages+=(build-essential dpkg-dev debhelper lintian man-db)
+  # The format check.
+  packages+=(clang-format-14)
 fi
 
 missing=()

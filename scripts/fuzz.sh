@@ -16,7 +16,7 @@ targets=("${@:-${all[@]}}")
 build=${VMD_FUZZ_BUILD:-build-fuzz}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DVMD_BUILD_FUZZERS=ON \
-  -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF -DVMD_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzzers
 
 # detect_linux builds a probe tree for every input: on a memory file system

@@ -10,7 +10,7 @@
 
 namespace vmd {
 
-inline constexpr const char* module_version = "1.0.0";
+inline constexpr const char* module_version = VMD_VERSION;  // from project(VERSION)
 
 struct Assessment {
     std::int32_t vm_score = 0;

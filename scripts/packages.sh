@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the Debian packages in a clean copy of the tree (the package build
+# runs the test suite), checks them with lintian, installs them, builds the
+# consumer programs against /usr through pkg-config and find_package, runs
+# the installed vmd-detect and man, and purges the packages again. Installs
+# with sudo when not run as root; scripts/deps.sh --all installs the tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=(libvm-detection1 libvm-detection-dev vmd-detect)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+for p in "${packages[@]}"; do
+  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed ||
+    fail "$p is installed already; purge it first, so that this leaves the machine as it was"
+done
+
+work=$(mktemp -d /tmp/vmd-packages-XXXXXX)
+installed=0
+cleanup() {
+  if ((installed)); then $sudo dpkg --purge "${packages[@]}" >/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The tree as committed plus changes not yet committed, without build
+# directories or anything else git ignores.
+version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+source="$work/libvm-detection-$version"
+mkdir "$source"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+  tar --null -T - -cf - | tar -xf - -C "$source"
+
+echo "== dpkg-buildpackage (build log: $work/build.log)"
+if ! (cd "$source" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
+     >"$work/build.log" 2>&1; then
+  tail -n 60 "$work/build.log"
+  fail "the package build failed"
+fi
+grep -E '^(100% tests passed|[0-9]+% tests passed)' "$work/build.log" || true
+ls "$work"/*.deb
+
+echo "== lintian"
+lintian --fail-on error,warning --info "$work"/*.changes || fail "lintian"
+
+echo "== install"
+debs=()
+for p in "${packages[@]}"; do debs+=("$work/${p}_${version}_$(dpkg --print-architecture).deb"); done
+installed=1
+$sudo dpkg -i "${debs[@]}" >/dev/null
+
+echo "== consumers against /usr"
+consumer=tests/consumer
+# shellcheck disable=SC2046  # the flags are meant to split
+cc -std=c99 -Wall -Wextra -Werror -o "$work/pc-consumer" "$consumer/consumer.c" \
+  $(pkg-config --cflags --libs vm_detection)
+"$work/pc-consumer" >/dev/null || fail "pkg-config consumer"
+cmake -S "$consumer" -B "$work/consumer" >/dev/null || fail "find_package consumer does not configure"
+cmake --build "$work/consumer" >/dev/null || fail "find_package consumer does not build"
+"$work/consumer/consumer" >/dev/null || fail "find_package consumer"
+"$work/consumer/consumer_cxx" >/dev/null || fail "find_package consumer_cxx"
+
+echo "== installed vmd-detect and manual pages"
+status=0
+vmd-detect --check vm || status=$?
+case $status in
+  0) echo "vmd-detect --check vm: a virtual machine" ;;
+  1) echo "vmd-detect --check vm: not a virtual machine" ;;
+  *) fail "vmd-detect --check vm exited $status" ;;
+esac
+for page in vmd-detect vmd_detect_json vmd_free vmd_version libvm_detection; do
+  man -w "$page" || fail "no manual page $page"
+done
+echo "packages: built, lintian-clean, installed, used and purged"
