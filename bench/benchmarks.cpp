@@ -48,9 +48,15 @@ void paired(benchmark::State& state, Call call, Floor floor) {
     bool floor_first = false;
     for (auto _ : state) {
         const clock::time_point t0 = clock::now();
-        if (floor_first) floor(); else call();
+        if (floor_first)
+            floor();
+        else
+            call();
         const clock::time_point t1 = clock::now();
-        if (floor_first) call(); else floor();
+        if (floor_first)
+            call();
+        else
+            floor();
         const clock::time_point t2 = clock::now();
         in_call += floor_first ? t2 - t1 : t1 - t0;
         in_floor += floor_first ? t1 - t0 : t2 - t1;

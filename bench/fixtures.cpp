@@ -35,12 +35,15 @@ std::string cpu_block(int n) {
            "cache size\t: 36608 KB\n"
            "physical id\t: 0\n"
            "siblings\t: 2\n"
-           "core id\t\t: " + k +
+           "core id\t\t: " +
+           k +
            "\n"
            "cpu cores\t: 2\n"
-           "apicid\t\t: " + k +
+           "apicid\t\t: " +
+           k +
            "\n"
-           "initial apicid\t: " + k +
+           "initial apicid\t: " +
+           k +
            "\n"
            "fpu\t\t: yes\n"
            "fpu_exception\t: yes\n"
@@ -84,8 +87,8 @@ std::string structure(std::uint8_t type, std::uint8_t length, std::uint16_t hand
 }
 
 std::string bios_structure() {
-    std::string s = structure(0, 0x18, 0x0000,
-                              {{0x04, "Amazon EC2"}, {0x05, "1.0"}, {0x08, "10/16/2017"}});
+    std::string s =
+        structure(0, 0x18, 0x0000, {{0x04, "Amazon EC2"}, {0x05, "1.0"}, {0x08, "10/16/2017"}});
     s[0x09] = '\x3F';  // ROM size
     s[0x0A] = '\x80';  // characteristics: PCI, BIOS upgradeable, ...
     s[0x0B] = '\x18';
@@ -99,9 +102,9 @@ std::string bios_structure() {
 
 void fill_kubernetes_node(const test::Tree& tree) {
     const std::pair<const char*, const char*> dmi[] = {
-        {"sys_vendor", "Amazon EC2\n"},      {"product_name", "m5.large\n"},
+        {"sys_vendor", "Amazon EC2\n"},         {"product_name", "m5.large\n"},
         {"product_version", "Not Specified\n"}, {"board_vendor", "Amazon EC2\n"},
-        {"board_name", "Not Specified\n"},   {"bios_vendor", "Amazon EC2\n"},
+        {"board_name", "Not Specified\n"},      {"bios_vendor", "Amazon EC2\n"},
         {"chassis_asset_tag", "Amazon EC2\n"},
     };
     for (const auto& [field, value] : dmi) {
@@ -112,11 +115,11 @@ void fill_kubernetes_node(const test::Tree& tree) {
     tree.file("/proc/sys/kernel/osrelease", "5.10.219-208.866.amzn2.x86_64\n");
 
     // A burstable pod's container under the cgroupfs driver, version 1.
-    const std::string path = "/kubepods/burstable/pod5f0c4e6a-8d1b-4c3e-9a7f-2b6d8e1f0a93/" +
-                             hex_id(7);
-    const char* hierarchies[] = {"hugetlb", "cpuset",  "memory",     "pids",
+    const std::string path =
+        "/kubepods/burstable/pod5f0c4e6a-8d1b-4c3e-9a7f-2b6d8e1f0a93/" + hex_id(7);
+    const char* hierarchies[] = {"hugetlb", "cpuset",           "memory",      "pids",
                                  "devices", "net_cls,net_prio", "cpu,cpuacct", "blkio",
-                                 "freezer", "perf_event", "rdma", "name=systemd"};
+                                 "freezer", "perf_event",       "rdma",        "name=systemd"};
     std::string cgroup;
     int id = 12;
     for (const char* h : hierarchies) cgroup += std::to_string(id--) + ":" + h + ":" + path + "\n";
@@ -129,34 +132,48 @@ std::string smbios_bios_structure() { return bios_structure(); }
 std::string smbios_table() {
     std::string t = bios_structure();
     t += structure(1, 0x1B, 0x0001,
-                   {{0x04, "Amazon EC2"}, {0x05, "m5.large"}, {0x06, "Not Specified"},
-                    {0x07, "ec2e1916-9099-7caf-fd21-012345678901"}, {0x19, "Not Specified"},
+                   {{0x04, "Amazon EC2"},
+                    {0x05, "m5.large"},
+                    {0x06, "Not Specified"},
+                    {0x07, "ec2e1916-9099-7caf-fd21-012345678901"},
+                    {0x19, "Not Specified"},
                     {0x1A, "Not Specified"}});
     t += structure(2, 0x0F, 0x0002,
-                   {{0x04, "Amazon EC2"}, {0x05, "Not Specified"}, {0x06, "Not Specified"},
-                    {0x07, "Not Specified"}, {0x08, "Not Specified"}, {0x0A, "Not Specified"}});
+                   {{0x04, "Amazon EC2"},
+                    {0x05, "Not Specified"},
+                    {0x06, "Not Specified"},
+                    {0x07, "Not Specified"},
+                    {0x08, "Not Specified"},
+                    {0x0A, "Not Specified"}});
     t += structure(3, 0x16, 0x0003,
-                   {{0x04, "Amazon EC2"}, {0x06, "Not Specified"}, {0x07, "Not Specified"},
-                    {0x08, "Amazon EC2"}, {0x15, "Not Specified"}});
+                   {{0x04, "Amazon EC2"},
+                    {0x06, "Not Specified"},
+                    {0x07, "Not Specified"},
+                    {0x08, "Amazon EC2"},
+                    {0x15, "Not Specified"}});
     for (std::uint16_t cpu = 0; cpu < 2; ++cpu) {
         t += structure(4, 0x30, static_cast<std::uint16_t>(0x0004 + cpu),
-                       {{0x04, cpu == 0 ? "CPU 0" : "CPU 1"}, {0x07, "Intel(R) Corporation"},
+                       {{0x04, cpu == 0 ? "CPU 0" : "CPU 1"},
+                        {0x07, "Intel(R) Corporation"},
                         {0x10, "Intel(R) Xeon(R) Platinum 8259CL CPU @ 2.50GHz"},
-                        {0x20, "Not Specified"}, {0x21, "Not Specified"},
+                        {0x20, "Not Specified"},
+                        {0x21, "Not Specified"},
                         {0x22, "Not Specified"}});
     }
     for (std::uint16_t cache = 0; cache < 3; ++cache) {
         static const char* names[] = {"L1-Cache", "L2-Cache", "L3-Cache"};
-        t += structure(7, 0x1B, static_cast<std::uint16_t>(0x0010 + cache),
-                       {{0x04, names[cache]}});
+        t += structure(7, 0x1B, static_cast<std::uint16_t>(0x0010 + cache), {{0x04, names[cache]}});
     }
     t += structure(9, 0x11, 0x0020, {{0x04, "PCIe Slot 1"}});
     t += structure(16, 0x17, 0x0030, {});
     for (std::uint16_t dimm = 0; dimm < 2; ++dimm) {
         t += structure(17, 0x28, static_cast<std::uint16_t>(0x0031 + dimm),
-                       {{0x10, dimm == 0 ? "DIMM 0" : "DIMM 1"}, {0x11, "Not Specified"},
-                        {0x17, "Not Specified"}, {0x18, "Not Specified"},
-                        {0x19, "Not Specified"}, {0x1A, "Not Specified"}});
+                       {{0x10, dimm == 0 ? "DIMM 0" : "DIMM 1"},
+                        {0x11, "Not Specified"},
+                        {0x17, "Not Specified"},
+                        {0x18, "Not Specified"},
+                        {0x19, "Not Specified"},
+                        {0x1A, "Not Specified"}});
     }
     t += structure(19, 0x1F, 0x0040, {});
     t += structure(32, 0x0B, 0x0041, {});
@@ -175,9 +192,10 @@ std::string large_cgroup_text() {
                         hex_id(n + 1);
                 break;
             case 1:
-                line += "cpu,cpuacct:/kubepods.slice/kubepods-burstable.slice/"
-                        "kubepods-burstable-pod" + hex_id(n).substr(0, 32) +
-                        ".slice/cri-containerd-" + hex_id(n + 2) + ".scope";
+                line +=
+                    "cpu,cpuacct:/kubepods.slice/kubepods-burstable.slice/"
+                    "kubepods-burstable-pod" +
+                    hex_id(n).substr(0, 32) + ".slice/cri-containerd-" + hex_id(n + 2) + ".scope";
                 break;
             case 2:
                 line += "pids:/system.slice/docker-" + hex_id(n) + ".scope";
@@ -200,21 +218,21 @@ std::string large_cgroup_text() {
 }
 
 Result result_with_evidence() {
-    static constexpr const char* sources[] = {"cpu", "firmware", "device_tree", "hypervisor",
+    static constexpr const char* sources[] = {"cpu",    "firmware",  "device_tree", "hypervisor",
                                               "system", "container", "timing"};
-    static constexpr const char* categories[] = {"guest", "cloud", "container", "host",
-                                                 "compatibility", "diagnostic"};
-    static constexpr const char* vendors[] = {"kvm", "aws", "docker", "xen", "wsl2",
-                                              "unknown", "qemu", "kubepods"};
+    static constexpr const char* categories[] = {"guest", "cloud",         "container",
+                                                 "host",  "compatibility", "diagnostic"};
+    static constexpr const char* vendors[] = {"kvm",  "aws",     "docker", "xen",
+                                              "wsl2", "unknown", "qemu",   "kubepods"};
     Result result;
     for (int i = 0; i < 40; ++i) {
-        std::string detail = "evidence " + std::to_string(i) + " from \"" +
-                             sources[i % 7] + "\"\twith\\escapes\x01 and caf\xc3\xa9 text";
+        std::string detail = "evidence " + std::to_string(i) + " from \"" + sources[i % 7] +
+                             "\"\twith\\escapes\x01 and caf\xc3\xa9 text";
         result.add(sources[i % 7], categories[i % 6], vendors[i % 8], i % 2 ? 85 : 0, detail);
     }
-    static constexpr const char* probes[] = {
-        "cpu", "firmware", "firmware", "device_tree", "hypervisor", "system",
-        "system", "system", "container", "timing"};
+    static constexpr const char* probes[] = {"cpu",        "firmware", "firmware", "device_tree",
+                                             "hypervisor", "system",   "system",   "system",
+                                             "container",  "timing"};
     for (const char* p : probes) result.probe(p, "ok");
     return result;
 }

@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(e.detail == "current process cgroup");
         std::string_view named = e.vendor;
         if (named == "podman") named = "libpod";
-        FUZZ_CHECK(named == "docker" || named == "libpod" || named == "lxc" ||
-                   named == "kubepods");
+        FUZZ_CHECK(named == "docker" || named == "libpod" || named == "lxc" || named == "kubepods");
         FUZZ_CHECK(vmd::contains(text, named));
         // A finding needs a line with two colons and a path.
         FUZZ_CHECK(vmd::contains(text, ":/"));

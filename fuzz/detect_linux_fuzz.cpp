@@ -88,8 +88,8 @@ void parents(const std::string& path) {
 
 void write_file(const std::string& full, const std::string& bytes) {
     // O_NOFOLLOW: never write through a link the input made.
-    const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK |
-                                            O_CLOEXEC, 0644);
+    const int fd = ::open(full.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return;
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -56,13 +56,20 @@ private:
     bool value(int depth) {
         if (depth > 64 || pos_ >= text_.size()) return false;
         switch (text_[pos_]) {
-            case '{': return object(depth);
-            case '[': return array(depth);
-            case '"': return string();
-            case 't': return literal("true");
-            case 'f': return literal("false");
-            case 'n': return literal("null");
-            default: return number();
+            case '{':
+                return object(depth);
+            case '[':
+                return array(depth);
+            case '"':
+                return string();
+            case 't':
+                return literal("true");
+            case 'f':
+                return literal("false");
+            case 'n':
+                return literal("null");
+            default:
+                return number();
         }
     }
 
@@ -101,12 +108,26 @@ private:
             if (pos_ >= text_.size()) return false;
             const char e = text_[pos_++];
             switch (e) {
-                case '"': case '\\': case '/': decoded += e; break;
-                case 'b': decoded += '\b'; break;
-                case 'f': decoded += '\f'; break;
-                case 'n': decoded += '\n'; break;
-                case 'r': decoded += '\r'; break;
-                case 't': decoded += '\t'; break;
+                case '"':
+                case '\\':
+                case '/':
+                    decoded += e;
+                    break;
+                case 'b':
+                    decoded += '\b';
+                    break;
+                case 'f':
+                    decoded += '\f';
+                    break;
+                case 'n':
+                    decoded += '\n';
+                    break;
+                case 'r':
+                    decoded += '\r';
+                    break;
+                case 't':
+                    decoded += '\t';
+                    break;
                 case 'u': {
                     if (pos_ + 4 > text_.size()) return false;
                     int code = 0;
@@ -120,7 +141,8 @@ private:
                     decoded += static_cast<char>(code);
                     break;
                 }
-                default: return false;
+                default:
+                    return false;
             }
         }
         return false;  // unterminated

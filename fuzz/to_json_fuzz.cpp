@@ -22,10 +22,9 @@ std::string word(FuzzedDataProvider& in, const std::vector<const char*>& words) 
     return in.ConsumeRandomLengthString(300);
 }
 
-const std::vector<const char*> sources = {"cpu", "timing", "firmware", "device_tree",
-                                          "hypervisor", "system", "container",
-                                          "compatibility"};
-const std::vector<const char*> categories = {"guest", "host", "container",
+const std::vector<const char*> sources = {"cpu",        "timing", "firmware",  "device_tree",
+                                          "hypervisor", "system", "container", "compatibility"};
+const std::vector<const char*> categories = {"guest",         "host",  "container",
                                              "compatibility", "cloud", "diagnostic"};
 const std::vector<const char*> vendors = {"kvm", "xen", "hyperv", "unknown", "docker"};
 const std::vector<const char*> statuses = {"ok", "unavailable", "error"};
@@ -37,9 +36,10 @@ void add_strings(std::vector<std::string>& out, const std::vector<std::string>& 
 // The strings and numbers of the report, in the order to_json writes them.
 std::vector<std::string> expected_tokens(const vmd::Result& result, std::int64_t duration) {
     const vmd::Assessment a = vmd::assess(result);
-    std::vector<std::string> t = {"sschema_version", "n1", "smodule_version", "s1.0.0",
-                                  "svm_score", "n" + std::to_string(a.vm_score),
-                                  "svm_likelihood", "s" + a.vm_likelihood};
+    std::vector<std::string> t = {"sschema_version", "n1",
+                                  "smodule_version", "s1.0.0",
+                                  "svm_score",       "n" + std::to_string(a.vm_score),
+                                  "svm_likelihood",  "s" + a.vm_likelihood};
     t.push_back("shypervisors");
     add_strings(t, a.hypervisors);
     t.push_back("scontainers");
@@ -52,16 +52,17 @@ std::vector<std::string> expected_tokens(const vmd::Result& result, std::int64_t
     add_strings(t, a.cloud_providers);
     t.push_back("sevidence");
     for (const vmd::Evidence& e : result.evidence) {
-        for (const std::string& s : std::initializer_list<std::string>{"ssource", "s" + e.source, "scategory", "s" + e.category, "svendor",
-              "s" + e.vendor, "sweight", "n" + std::to_string(e.weight), "sdetail",
-              "s" + e.detail}) {
+        for (const std::string& s : std::initializer_list<std::string>{
+                 "ssource", "s" + e.source, "scategory", "s" + e.category, "svendor",
+                 "s" + e.vendor, "sweight", "n" + std::to_string(e.weight), "sdetail",
+                 "s" + e.detail}) {
             t.push_back(s);
         }
     }
     t.push_back("sprobes");
     for (const vmd::Probe& p : result.probes) {
-        for (const std::string& s :
-             std::initializer_list<std::string>{"ssource", "s" + p.source, "sstatus", "s" + p.status}) {
+        for (const std::string& s : std::initializer_list<std::string>{"ssource", "s" + p.source,
+                                                                       "sstatus", "s" + p.status}) {
             t.push_back(s);
         }
     }

@@ -122,12 +122,10 @@ TEST(CgroupMarkers, KubernetesNeedsAPodTreeEarlierOnTheSameLine) {
     EXPECT_TRUE(scan("0::/besteffort/pod" + pod_uid + "/" + id).empty());
     EXPECT_TRUE(scan("0::/" + id + "/kubepods").empty());
     // The flag belongs to one line only.
-    EXPECT_TRUE(scan("1:cpu:/kubepods/besteffort/pod" + pod_uid + "\n2:memory:/pod/" + id)
-                    .empty());
-    const std::string slices = "/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" +
-                               pod_slice + ".slice/";
-    EXPECT_EQ(scan("0::" + slices + "cri-containerd-" + id + ".scope"),
-              Rows{cgroup("kubepods")});
+    EXPECT_TRUE(scan("1:cpu:/kubepods/besteffort/pod" + pod_uid + "\n2:memory:/pod/" + id).empty());
+    const std::string slices =
+        "/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" + pod_slice + ".slice/";
+    EXPECT_EQ(scan("0::" + slices + "cri-containerd-" + id + ".scope"), Rows{cgroup("kubepods")});
     EXPECT_EQ(scan("0::" + slices + "crio-" + id + ".scope"), Rows{cgroup("kubepods")});
     EXPECT_TRUE(scan("0::" + slices + "crio-conmon-" + id + ".scope").empty());
     // A Docker runtime under the kubelet names both.
@@ -170,7 +168,8 @@ TEST(Containers, MarkerFilesAndSystemdIdentifier) {
         t.file("/run/systemd/container", text);
         return rows(run(t));
     };
-    EXPECT_EQ(identifier("systemd-nspawn\n"), (Rows{{"systemd-nspawn", systemd_detail, "container"}}));
+    EXPECT_EQ(identifier("systemd-nspawn\n"),
+              (Rows{{"systemd-nspawn", systemd_detail, "container"}}));
     EXPECT_EQ(identifier("docker"), (Rows{{"docker", systemd_detail, "container"}}));
     EXPECT_EQ(identifier("lxc\n"), (Rows{{"lxc", systemd_detail, "container"}}));
     for (const char* text : {"docker\r\n", "docker\n\n", " docker\n", "Docker\n", "oci\n",
@@ -219,9 +218,8 @@ struct Environment {
 std::vector<Environment> environments() {
     std::string docker_v1;
     for (const char* controllers :
-         {"12:freezer", "11:pids", "10:perf_event", "9:cpuset", "8:net_cls,net_prio",
-          "7:hugetlb", "6:memory", "5:devices", "4:blkio", "3:rdma", "2:cpu,cpuacct",
-          "1:name=systemd"}) {
+         {"12:freezer", "11:pids", "10:perf_event", "9:cpuset", "8:net_cls,net_prio", "7:hugetlb",
+          "6:memory", "5:devices", "4:blkio", "3:rdma", "2:cpu,cpuacct", "1:name=systemd"}) {
         docker_v1 += std::string(controllers) + ":/docker/" + id + "\n";
     }
     std::string kube_v1;
@@ -238,7 +236,8 @@ std::vector<Environment> environments() {
         {"plain host",
          {{"/proc/self/cgroup",
            "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
-           "app-org.gnome.Terminal.slice/vte-spawn-" + pod_uid + ".scope\n"}},
+           "app-org.gnome.Terminal.slice/vte-spawn-" +
+               pod_uid + ".scope\n"}},
          {},
          {}},
         {"host running dockerd",
@@ -252,33 +251,46 @@ std::vector<Environment> environments() {
            "0::/user.slice/user-1000.slice/session-2.scope\n"}},
          {},
          {}},
-        {"docker, cgroup v1", {{"/.dockerenv", ""}, {"/proc/self/cgroup", docker_v1}},
-         {"docker"}, {dockerenv, cgroup("docker")}},
+        {"docker, cgroup v1",
+         {{"/.dockerenv", ""}, {"/proc/self/cgroup", docker_v1}},
+         {"docker"},
+         {dockerenv, cgroup("docker")}},
         {"docker, cgroup v2 with the host's cgroup namespace",
          {{"/.dockerenv", ""}, {"/proc/self/cgroup", "0::/system.slice/docker-" + id + ".scope\n"}},
-         {"docker"}, {dockerenv, cgroup("docker")}},
+         {"docker"},
+         {dockerenv, cgroup("docker")}},
         {"docker, cgroup v2 with a private cgroup namespace",
-         {{"/.dockerenv", ""}, {"/proc/self/cgroup", "0::/\n"}}, {"docker"}, {dockerenv}},
+         {{"/.dockerenv", ""}, {"/proc/self/cgroup", "0::/\n"}},
+         {"docker"},
+         {dockerenv}},
         {"rootless podman",
          {{"/run/.containerenv", "engine=\"podman-4.9.3\"\nrootless=1\n"},
-          {"/proc/self/cgroup", "0::/user.slice/user-1000.slice/user@1000.service/user.slice/"
-                                "libpod-" + id + ".scope/container\n"}},
-         {"podman"}, {containerenv, cgroup("podman")}},
+          {"/proc/self/cgroup",
+           "0::/user.slice/user-1000.slice/user@1000.service/user.slice/"
+           "libpod-" +
+               id + ".scope/container\n"}},
+         {"podman"},
+         {containerenv, cgroup("podman")}},
         {"lxc",
          {{"/run/systemd/container", "lxc\n"}, {"/proc/self/cgroup", "0::/lxc.payload.web01\n"}},
-         {"lxc"}, {{"lxc", systemd_detail, "container"}, cgroup("lxc")}},
+         {"lxc"},
+         {{"lxc", systemd_detail, "container"}, cgroup("lxc")}},
         {"systemd-nspawn",
          {{"/run/systemd/container", "systemd-nspawn\n"}, {"/proc/self/cgroup", "0::/\n"}},
-         {"systemd-nspawn"}, {{"systemd-nspawn", systemd_detail, "container"}}},
+         {"systemd-nspawn"},
+         {{"systemd-nspawn", systemd_detail, "container"}}},
         {"kubernetes with containerd",
          {{"/proc/self/cgroup", slices + "cri-containerd-" + id + ".scope\n"}},
-         {"kubepods"}, {cgroup("kubepods")}},
+         {"kubepods"},
+         {cgroup("kubepods")}},
         {"kubernetes with cri-o",
          {{"/run/.containerenv", ""}, {"/proc/self/cgroup", slices + "crio-" + id + ".scope\n"}},
-         {"podman", "kubepods"}, {containerenv, cgroup("kubepods")}},
+         {"podman", "kubepods"},
+         {containerenv, cgroup("kubepods")}},
         {"kubernetes with cgroup v1 and docker",
          {{"/.dockerenv", ""}, {"/proc/self/cgroup", kube_v1}},
-         {"docker", "kubepods"}, {dockerenv, cgroup("kubepods")}},
+         {"docker", "kubepods"},
+         {dockerenv, cgroup("kubepods")}},
     };
 }
 
@@ -327,9 +339,10 @@ TEST(VmdDetectRoot, ReportsContainersLayersAndHostsOfACapturedTree) {
     Tree wsl;
     wsl.file("/proc/sys/kernel/osrelease", "5.15.153.1-microsoft-standard-WSL2\n");
     wsl.file("/.dockerenv", "");
-    wsl.file("/proc/self/cgroup", "0::/kubepods.slice/kubepods-besteffort.slice/"
-                                  "kubepods-besteffort-pod" + pod_slice + ".slice/docker-" +
-                                      id + ".scope\n");
+    wsl.file("/proc/self/cgroup",
+             "0::/kubepods.slice/kubepods-besteffort.slice/"
+             "kubepods-besteffort-pod" +
+                 pod_slice + ".slice/docker-" + id + ".scope\n");
     const std::string report = run_tool(wsl.root() + "/");
     EXPECT_EQ(member(report, "containers"), "[\"docker\",\"kubepods\"]") << report;
     EXPECT_EQ(member(report, "compatibility_layers"), "[\"wsl2\"]");

@@ -59,9 +59,9 @@ TEST(DetectCpu, NoEvidenceUnlessTheInterfaceAnswersAndNamesAHypervisor) {
 // The signatures that no recorded machine below shows.
 TEST(DetectCpu, OtherKnownSignaturesNameTheirVendor) {
     const std::pair<std::string, std::string> rows[] = {
-        {"Linux KVM Hv", "kvm"},   {"VBoxVBoxVBox", "virtualbox"}, {"BHyVE BHyVE ", "bhyve"},
-        {"ACRNACRNACRN", "acrn"},  {"QNXQVMBSQG", "qnx"},          {"SRESRESRESRE", "sre"},
-        {"___ NVMM ___", "nvmm"},  {"Apple VZ", "apple"},          {"prl hyperv  ", "parallels"},
+        {"Linux KVM Hv", "kvm"},  {"VBoxVBoxVBox", "virtualbox"}, {"BHyVE BHyVE ", "bhyve"},
+        {"ACRNACRNACRN", "acrn"}, {"QNXQVMBSQG", "qnx"},          {"SRESRESRESRE", "sre"},
+        {"___ NVMM ___", "nvmm"}, {"Apple VZ", "apple"},          {"prl hyperv  ", "parallels"},
     };
     for (const auto& [signature, vendor] : rows) {
         EXPECT_EQ(detected(guest(signature)), List{"cpu|guest|" + vendor + "|95|" + signature});
@@ -70,8 +70,15 @@ TEST(DetectCpu, OtherKnownSignaturesNameTheirVendor) {
 
 TEST(DetectCpu, NearMissesAreUnknownButStillAGuestWithTheSignatureAsHeld) {
     const std::string near_misses[] = {
-        "abcdefghijkl", "vmwarevmware", "prl hyperv", " prl hyperv", "bhyve bhyve",
-        "KVMKVMKVM ",   "microsoft hv", std::string("KVMKVMKVM\0\0\0", 12), "",
+        "abcdefghijkl",
+        "vmwarevmware",
+        "prl hyperv",
+        " prl hyperv",
+        "bhyve bhyve",
+        "KVMKVMKVM ",
+        "microsoft hv",
+        std::string("KVMKVMKVM\0\0\0", 12),
+        "",
     };
     for (const std::string& s : near_misses) {
         EXPECT_EQ(detected(guest(s)), List{"cpu|guest|unknown|95|" + s}) << s;
@@ -82,8 +89,7 @@ TEST(DetectCpu, RootPartitionMakesAHyperVHostAndNothingElse) {
     EXPECT_EQ(detected(guest("Microsoft Hv", "", true)),
               List{"cpu|host|hyperv|0|root partition privileges"});
     EXPECT_EQ(detected(guest("KVMKVMKVM", "", true)), List{"cpu|guest|kvm|95|KVMKVMKVM"});
-    EXPECT_EQ(detected(guest("abcdefghijkl", "", true)),
-              List{"cpu|guest|unknown|95|abcdefghijkl"});
+    EXPECT_EQ(detected(guest("abcdefghijkl", "", true)), List{"cpu|guest|unknown|95|abcdefghijkl"});
     // The second range is looked at whatever the first said.
     EXPECT_EQ(detected(guest("Microsoft Hv", "KVMKVMKVM", true)),
               (List{"cpu|host|hyperv|0|root partition privileges",
@@ -99,8 +105,7 @@ TEST(DetectCpu, SecondRangeCountsOnlyWhenItIsKvm) {
     EXPECT_EQ(detected(guest("KVMKVMKVM", "KVMKVMKVM")),
               (List{"cpu|guest|kvm|95|KVMKVMKVM", kvm_after}));
     for (const char* other : {"XenVMMXenVMM", "TCGTCGTCGTCG", "kvmkvmkvm", "KVMKVMKVM\t"}) {
-        EXPECT_EQ(detected(guest("Microsoft Hv", other)),
-                  List{"cpu|guest|hyperv|50|Microsoft Hv"})
+        EXPECT_EQ(detected(guest("Microsoft Hv", other)), List{"cpu|guest|hyperv|50|Microsoft Hv"})
             << other;
     }
 }
@@ -125,9 +130,11 @@ constexpr Registers kvm{0x40000001, 0x4b4d564b, 0x564b4d56, 0x0000004d};
 constexpr Registers hyperv_base{0x4000000c, 0x7263694d, 0x666f736f, 0x76482074};
 // Partition privileges: EAX the low half, EBX the high half.
 constexpr std::uint32_t guest_privileges = 0x003b8030;  // post messages, signal events, ...
-constexpr std::uint32_t root_privileges = guest_privileges | 0x1001;  // + create partitions, CPU management
+// A root partition also holds the rights to create partitions and manage processors.
+constexpr std::uint32_t root_privileges = guest_privileges | 0x1001;
 constexpr std::uint32_t isolation = 0x00400000;
 
+// clang-format off
 const Recording recordings[] = {
     {"KVM", {{1, 0, epyc_guest}, {0x40000000, 0, kvm}}, true, false, "KVMKVMKVM", "",
      {"cpu|guest|kvm|95|KVMKVMKVM"}},
@@ -204,6 +211,7 @@ const Recording recordings[] = {
      {{1, 0, epyc_guest}}, true, false, "", "",
      {"cpu|guest|unknown|95|"}},
 };
+// clang-format on
 
 TEST(DecodeCpu, LeavesOfRealHypervisors) {
     for (const Recording& m : recordings) {
@@ -226,12 +234,12 @@ TEST(DecodeCpu, LeavesOfRealHypervisors) {
 
 TEST(DecodeCpu, AsksOnlySubleafZeroOfTheLeavesItNeeds) {
     // A table answering any other subleaf would show through the signature.
-    const std::vector<Leaf> leaves = {{1, 0, epyc_guest},
-                                      {0x40000000, 1, hyperv_base},
-                                      {0x40000000, 0, kvm}};
+    const std::vector<Leaf> leaves = {
+        {1, 0, epyc_guest}, {0x40000000, 1, hyperv_base}, {0x40000000, 0, kvm}};
     EXPECT_EQ(decode_cpu(table_leaves(leaves)).signature, "KVMKVMKVM");
 }
 
+#if defined(__i386__) || defined(__x86_64__)
 // The words of the first "flags" line, or nothing when there is none.
 std::vector<std::string> cpuinfo_flags() {
     std::ifstream in("/proc/cpuinfo");
@@ -246,7 +254,10 @@ std::vector<std::string> cpuinfo_flags() {
     return {};
 }
 
-bool bare_signature(const std::string& s) { return s.size() <= 12 && (s.empty() || s.back() != '\0'); }
+bool bare_signature(const std::string& s) {
+    return s.size() <= 12 && (s.empty() || s.back() != '\0');
+}
+#endif
 
 TEST(ReadCpu, AgreesWithTheKernelOnTheHypervisorFlag) {
 #if defined(__i386__) || defined(__x86_64__)

@@ -25,14 +25,15 @@ Run replay(const test::Tree& tree, std::vector<Leaf> leaves, Timing timing) {
 TEST(Detect, ReplayedProcessorFactsMeetThePlatformProbes) {
     test::Tree tree;
     tree.file("/sys/hypervisor/type", "xen\n");  // no role files: the role is undecided
-    const auto run = replay(tree, {{1, 0, guest_leaf1}, {0x40000000, 0, xen_base}},
-                           Timing{true, true, 25000});
+    const auto run =
+        replay(tree, {{1, 0, guest_leaf1}, {0x40000000, 0, xen_base}}, Timing{true, true, 25000});
     // The processor's Xen finding is lowered by the platform probes, and
     // the slow instruction is only a note beside a named hypervisor.
-    EXPECT_EQ(test::findings(run.result, "|"),
-              (List{"cpu|guest|xen|50|XenVMMXenVMM",
-                    "hypervisor|guest|xen|50|Xen domain; role unavailable",
-                    "timing|diagnostic|unknown|0|cpuid 25000 cycles over baseline (threshold 1000)"}));
+    EXPECT_EQ(
+        test::findings(run.result, "|"),
+        (List{"cpu|guest|xen|50|XenVMMXenVMM",
+              "hypervisor|guest|xen|50|Xen domain; role unavailable",
+              "timing|diagnostic|unknown|0|cpuid 25000 cycles over baseline (threshold 1000)"}));
     const List probes = test::probe_list(run.result, "|");
     ASSERT_EQ(probes.size(), 10u);
     EXPECT_EQ(probes.front(), "cpu|ok");

@@ -13,8 +13,8 @@
 #include "detection/report.h"
 #include "linux/groups.h"
 #include "linux/linux.h"
-#include "support/tree.h"
 #include "support/listing.h"
+#include "support/tree.h"
 
 namespace vmd {
 namespace {
@@ -64,8 +64,7 @@ void dmi_fields(const Tree& tree, const std::map<std::string, std::string>& fiel
 
 // An SMBIOS BIOS Information structure of 24 bytes with the given vendor and
 // Characteristics Extension Byte 2, as the kernel exposes it in 0-0/raw.
-std::string bios_information(std::string_view vendor, std::string_view version,
-                             std::uint8_t ext2) {
+std::string bios_information(std::string_view vendor, std::string_view version, std::uint8_t ext2) {
     std::string out("\x00\x18\x00\x00\x01\x02\x00\xe8\x03\x00", 10);
     out += std::string(8, '\0');  // BIOS Characteristics
     out += '\x01';
@@ -105,8 +104,8 @@ TEST(FirmwareTables, DmiFieldsLoseOnlyTheirTrailingLineEnds) {
 }
 
 TEST(FirmwareTables, EachFieldGoesToItsMatcher) {
-    const std::string_view fields[] = {"sys_vendor", "product_name", "product_version",
-                                       "board_vendor", "board_name", "bios_vendor"};
+    const std::string_view fields[] = {"sys_vendor",   "product_name", "product_version",
+                                       "board_vendor", "board_name",   "bios_vendor"};
     for (std::string_view field : fields) {
         Tree tree;
         tree.file(dmi + std::string(field), "KVM\n");
@@ -338,9 +337,8 @@ TEST(Machines, AzureHyperVGuestByItsAssetTag) {
     EXPECT_EQ(a.vm_likelihood, "likely");
     EXPECT_TRUE(a.hypervisors.empty());  // "unknown" is never listed
     EXPECT_EQ(a.cloud_providers, List{"azure"});
-    EXPECT_EQ(findings(result),
-              (List{"firmware guest unknown 80 Virtual Machine product",
-                    "firmware cloud azure 0 7783-7084-3265-9085-8269-3286-77"}));
+    EXPECT_EQ(findings(result), (List{"firmware guest unknown 80 Virtual Machine product",
+                                      "firmware cloud azure 0 7783-7084-3265-9085-8269-3286-77"}));
 }
 
 TEST(Machines, CloudInstancesNameTheirProvider) {

@@ -33,7 +33,9 @@ protected:
 using vmd::ProbeFile;
 namespace files = vmd::files;
 
-bool xen_role(const ProbeFile& f) { return &f == &files::xen_capabilities || &f == &files::xen_features; }
+bool xen_role(const ProbeFile& f) {
+    return &f == &files::xen_capabilities || &f == &files::xen_features;
+}
 
 // Every file the platform run reads, except the two Xen role files, which
 // are only read after a non-empty hypervisor type file.
@@ -46,9 +48,8 @@ std::vector<const ProbeFile*> read_files() {
 }
 const std::vector<const ProbeFile*> reads = read_files();
 
-const std::vector<std::string> probe_names = {"firmware", "firmware", "device_tree",
-                                              "hypervisor", "system", "system",
-                                              "system", "container"};
+const std::vector<std::string> probe_names = {"firmware", "firmware", "device_tree", "hypervisor",
+                                              "system",   "system",   "system",      "container"};
 
 vmd::Result run(const vmd::test::Tree& tree) {
     vmd::Result result;
@@ -98,8 +99,7 @@ void expect_every_read(const std::function<void(const vmd::test::Tree&, const ch
 }
 
 TEST_F(HostileTree, FifosWithoutAWriterAreErrors) {
-    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.fifo(path); },
-                      "error");
+    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.fifo(path); }, "error");
 }
 
 TEST_F(HostileTree, FifosWithAnIdleWriterAreErrors) {
@@ -135,8 +135,7 @@ TEST_F(HostileTree, TerminalsAndDevicesAreErrors) {
 }
 
 TEST_F(HostileTree, DirectoriesAreErrors) {
-    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.folder(path); },
-                      "error");
+    expect_every_read([](const vmd::test::Tree& t, const char* path) { t.folder(path); }, "error");
 }
 
 TEST_F(HostileTree, SymbolicLinkLoopsAreErrors) {
@@ -205,11 +204,10 @@ TEST_F(HostileTree, FilesOneByteOverTheirLimitAreErrorsAndUnread) {
     const vmd::Result at_limit = run(full);
     EXPECT_EQ(statuses(at_limit), every("ok"));
     EXPECT_EQ(findings(at_limit),
-              (std::vector<std::string>{"firmware/guest/qemu", "firmware/cloud/aws",
-                                        "firmware/guest/bochs", "device_tree/guest/crosvm",
-                                        "hypervisor/guest/unknown", "system/guest/zvm",
-                                        "system/guest/uml", "system/compatibility/wsl",
-                                        "container/container/docker"}));
+              (std::vector<std::string>{
+                  "firmware/guest/qemu", "firmware/cloud/aws", "firmware/guest/bochs",
+                  "device_tree/guest/crosvm", "hypervisor/guest/unknown", "system/guest/zvm",
+                  "system/guest/uml", "system/compatibility/wsl", "container/container/docker"}));
 
     const vmd::Result beyond = run(over);
     EXPECT_EQ(statuses(beyond), every("error"));
@@ -254,14 +252,12 @@ std::string noise(std::size_t size) {
 TEST_F(HostileTree, NulAndHighBytesEverywhereGiveAnAsciiReport) {
     const std::string id(64, 'e');
     // NUL and high bytes around a marker are word boundaries.
-    const std::string text =
-        noise(100) + "\0QEMU\xff"s + "\n0::/docker/" + id + "\n" + noise(1000);
+    const std::string text = noise(100) + "\0QEMU\xff"s + "\n0::/docker/" + id + "\n" + noise(1000);
     vmd::test::Tree tree;
     for (const ProbeFile* f : reads) tree.file(f->path, text);
     // A well-formed structure whose vendor string is full of odd bytes.
-    tree.file(files::bios_structure.path,
-              "\x00\x08\x00\x00\x01\xff\x80\x00"s + "\x01\xffQEMU\x80\0\0"s +
-                  "\x7f\x04\x00\x00\0\0"s);
+    tree.file(files::bios_structure.path, "\x00\x08\x00\x00\x01\xff\x80\x00"s +
+                                              "\x01\xffQEMU\x80\0\0"s + "\x7f\x04\x00\x00\0\0"s);
     tree.file(files::xen_capabilities.path, text);
     tree.file(files::xen_features.path, text);
     tree.file(files::partition_name.path, text);
@@ -270,9 +266,9 @@ TEST_F(HostileTree, NulAndHighBytesEverywhereGiveAnAsciiReport) {
     const vmd::Result result = run(tree);
     EXPECT_EQ(statuses(result), every("ok"));
     const std::vector<std::string> found = findings(result);
-    for (const char* f : {"firmware/guest/qemu", "device_tree/guest/qemu",
-                          "hypervisor/guest/unknown", "container/container/podman",
-                          "container/container/docker"}) {
+    for (const char* f :
+         {"firmware/guest/qemu", "device_tree/guest/qemu", "hypervisor/guest/unknown",
+          "container/container/podman", "container/container/docker"}) {
         EXPECT_NE(std::find(found.begin(), found.end(), f), found.end()) << f;
     }
 

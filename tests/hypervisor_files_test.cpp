@@ -8,8 +8,8 @@
 #include "linux/groups.h"
 #include "linux/linux.h"
 #include "support/alloc_hook.h"
-#include "support/tree.h"
 #include "support/listing.h"
+#include "support/tree.h"
 
 namespace vmd {
 namespace {
@@ -65,8 +65,8 @@ TEST(HypervisorFiles, EachSystemProbeCarriesItsOwnFile) {
     const Result r = run(tree);
     // An oversized type file gives no text, so no "unknown" guest from it.
     EXPECT_TRUE(r.evidence.empty());
-    EXPECT_EQ(statuses(r), (List{"hypervisor=error", "system=error", "system=unavailable",
-                                 "system=ok"}));
+    EXPECT_EQ(statuses(r),
+              (List{"hypervisor=error", "system=error", "system=unavailable", "system=ok"}));
 }
 
 TEST(HypervisorFiles, RoleFilesAreReadOnlyWhenTheTypeFileHasText) {
@@ -133,7 +133,9 @@ TEST(HypervisorFiles, XenRoleUndecidedWhenNeitherRoleFileGivesOne) {
     // Parsing stops at the first NUL byte.
     Tree tree;
     tree.file("/sys/hypervisor/type", "xen\n");
-    tree.file("/sys/hypervisor/properties/features", std::string("\0" "801\n", 5));
+    tree.file("/sys/hypervisor/properties/features", std::string("\0"
+                                                                 "801\n",
+                                                                 5));
     EXPECT_EQ(rows(run(tree)), Rows{xen_undecided});
     // An oversized capabilities file was not read "ok" and gives no text.
     tree.file("/proc/xen/capabilities", "control_d\n" + std::string(4096, ' '));
@@ -220,19 +222,18 @@ TEST(HypervisorFiles, S390ControlProgramAndUserModeLinux) {
               "Manufacturer:         IBM\nType:                 8561\n"
               "VM00 Name:            LINUX01\nVM00 Control Program: z/VM    7.2.0\n"
               "VM00 Adjustment:      KVM/Linux would lose\n");
-    EXPECT_EQ(rows(run(tree)),
-              (Rows{{"system", "guest", "zvm", 95, "IBM z/VM control program"}}));
+    EXPECT_EQ(rows(run(tree)), (Rows{{"system", "guest", "zvm", 95, "IBM z/VM control program"}}));
     tree.file("/proc/sysinfo", "VM00 Control Program: KVM/Linux\n");
-    EXPECT_EQ(rows(run(tree)),
-              (Rows{{"system", "guest", "kvm", 95, "s390 KVM control program"}}));
+    EXPECT_EQ(rows(run(tree)), (Rows{{"system", "guest", "kvm", 95, "s390 KVM control program"}}));
     // An LPAR names no control program.
     tree.file("/proc/sysinfo", "Manufacturer:         IBM\nLPAR Name:            LP01\n");
     EXPECT_TRUE(run(tree).evidence.empty());
     tree.file("/proc/sysinfo", "control program: z/vm\n");
     EXPECT_TRUE(run(tree).evidence.empty());
 
-    tree.file("/proc/cpuinfo", "processor\t: 0\nvendor_id\t: User Mode Linux\n"
-                               "model name\t: UML\nmode\t\t: skas\n");
+    tree.file("/proc/cpuinfo",
+              "processor\t: 0\nvendor_id\t: User Mode Linux\n"
+              "model name\t: UML\nmode\t\t: skas\n");
     EXPECT_EQ(rows(run(tree)), (Rows{{"system", "guest", "uml", 95, "User Mode Linux CPU"}}));
     // A cpuinfo just over its megabyte is not read at all.
     std::string big = "vendor_id\t: User Mode Linux\n";

@@ -96,8 +96,7 @@ TEST(FirmwareMarker, VirtualMachineMustBeTheWholeText) {
 
 TEST(FirmwareMarker, EndsWithTheCloudTable) {
     EXPECT_EQ(marker("Amazon EC2"), Found{"firmware cloud aws 0 amazon ec2"});
-    EXPECT_EQ(marker("Google Compute Engine"),
-              Found{"firmware cloud gcp 0 google compute engine"});
+    EXPECT_EQ(marker("Google Compute Engine"), Found{"firmware cloud gcp 0 google compute engine"});
     EXPECT_EQ(marker("OpenStack Nova"), (Found{"firmware guest openstack 85 openstack",
                                                "firmware cloud openstack 0 openstack"}));
 }

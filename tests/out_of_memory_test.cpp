@@ -90,17 +90,15 @@ void fill_rich_tree(const vmd::test::Tree& tree) {
     tree.file("/proc/xen/capabilities", "control_d\n");
     tree.file("/sys/hypervisor/properties/features", "801\n");
     tree.file("/proc/sysinfo", "VM00 Control Program: z/VM    7.2.0\nKVM/Linux\n");
-    tree.file("/proc/cpuinfo", "processor\t: 0\nvendor_id\t: User Mode Linux\n"s +
-                                   std::string(3000, 'x') + "\n");
+    tree.file("/proc/cpuinfo",
+              "processor\t: 0\nvendor_id\t: User Mode Linux\n"s + std::string(3000, 'x') + "\n");
     tree.file("/proc/sys/kernel/osrelease", "5.15.153.1-microsoft-standard-WSL2\n");
 
     const std::string id(64, 'a');
     tree.file("/proc/self/cgroup",
-              "12:pids:/docker/" + id + "\n" +
-                  "11:memory:/system.slice/libpod-" + id + ".scope\n" +
+              "12:pids:/docker/" + id + "\n" + "11:memory:/system.slice/libpod-" + id + ".scope\n" +
                   "10:cpu:/lxc/web\n9:blkio:/lxc.payload.db\n" +
-                  "0::/kubepods.slice/kubepods-burstable.slice/pod1/docker-" + id +
-                  ".scope\n");
+                  "0::/kubepods.slice/kubepods-burstable.slice/pod1/docker-" + id + ".scope\n");
     tree.file("/run/systemd/container", "podman\n");
     tree.file("/run/.containerenv", "");
     tree.file("/.dockerenv", "");

@@ -98,9 +98,9 @@ TEST(ProbeFiles, TheReadmeListsEveryFileWithItsLimitInOrder) {
     }
     std::vector<std::string> table;
     for (const ProbeFile* file : probe_files) {
-        table.push_back(std::string(file->path) + " " +
-                        (file->use == ProbeFile::Use::read ? std::to_string(file->limit)
-                                                            : "tested"));
+        table.push_back(
+            std::string(file->path) + " " +
+            (file->use == ProbeFile::Use::read ? std::to_string(file->limit) : "tested"));
     }
     EXPECT_EQ(listed, table);
 }

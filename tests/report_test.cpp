@@ -141,7 +141,10 @@ TEST(ToJson, WritesEveryEntryInOrder) {
 
 TEST(ToJson, EscapesEveryByteOutsidePrintableAscii) {
     Result r;
-    r.add("s", "c", "v", 0, std::string("q\"b\\t\tn\nd\x7f" "e\xC3\xA9/\0z\x1f ~", 19));
+    r.add("s", "c", "v", 0,
+          std::string("q\"b\\t\tn\nd\x7f"
+                      "e\xC3\xA9/\0z\x1f ~",
+                      19));
     const std::string json = to_json(r, 0);
     EXPECT_NE(json.find("\"detail\":\"q\\\"b\\\\t\\u0009n\\u000ad\\u007fe\\u00c3\\u00a9/"
                         "\\u0000z\\u001f ~\""),

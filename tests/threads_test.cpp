@@ -39,7 +39,7 @@ std::string comparable(std::string report) {
 }
 
 struct Outcome {
-    int failures = 0;        // calls that did not return 0 or gave no report
+    int failures = 0;                  // calls that did not return 0 or gave no report
     std::vector<std::string> reports;  // distinct comparable reports seen
 };
 

@@ -98,7 +98,8 @@ int parent_of(int top, std::string_view& relative, Descriptor& parent) {
         const std::string name(relative.substr(0, slash));
         relative.remove_prefix(slash + 1);
         if (::mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-        Descriptor next(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Descriptor next(
+            ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) return errno;
         parent = std::move(next);
         at = parent.get();
@@ -222,9 +223,8 @@ int capture(const Machine& source, const char* dir) {
             // Too large: kept cut one byte past the limit. Not a regular file,
             // or unreadable: a folder, which reads "error" too.
             const std::optional<std::string> cut = read_cut(root + file->path, file->limit);
-            error = cut && cut->size() > file->limit
-                        ? write_beneath(target->get(), relative, *cut)
-                        : folder_beneath(target->get(), relative);
+            error = cut && cut->size() > file->limit ? write_beneath(target->get(), relative, *cut)
+                                                     : folder_beneath(target->get(), relative);
         }  // "unavailable": left out, so it reads "unavailable" again
         if (error != 0) return failed(relative, error);
     }

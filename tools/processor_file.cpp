@@ -45,7 +45,8 @@ int hex_digit(char c) {
 
 // "0x" and one to eight hexadecimal digits.
 bool register_value(std::string_view word, std::uint32_t& value) {
-    if (word.size() < 3 || word.size() > 10 || word[0] != '0' || (word[1] != 'x' && word[1] != 'X')) {
+    if (word.size() < 3 || word.size() > 10 || word[0] != '0' ||
+        (word[1] != 'x' && word[1] != 'X')) {
         return false;
     }
     value = 0;

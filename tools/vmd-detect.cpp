@@ -83,8 +83,10 @@ int parse(int argc, char** argv, Options& options) {
         if (c == -1) break;
         // The word as given, for messages: "--root" or "--root=DIR".
         const char* given = argv[previous < argc ? previous : argc - 1];
-        const char** value = c == root ? &options.root : c == check ? &options.check
-                           : c == capture ? &options.capture : nullptr;
+        const char** value = c == root      ? &options.root
+                             : c == check   ? &options.check
+                             : c == capture ? &options.capture
+                                            : nullptr;
         if (value != nullptr) {
             if (*value != nullptr) return fail_usage("option given twice", given);
             *value = optarg;

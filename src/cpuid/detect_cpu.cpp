@@ -7,6 +7,7 @@ namespace vmd {
 namespace {
 
 // Signatures are compared whole, case and blanks included.
+// clang-format off
 constexpr std::pair<std::string_view, std::string_view> entries[] = {
     {"KVMKVMKVM", "kvm"},
     {"Linux KVM Hv", "kvm"},
@@ -25,6 +26,7 @@ constexpr std::pair<std::string_view, std::string_view> entries[] = {
     {" prl hyperv ", "parallels"},
     {"prl hyperv  ", "parallels"},
 };
+// clang-format on
 
 std::string_view vendor(std::string_view signature) {
     for (const auto& [known, name] : entries) {

@@ -41,7 +41,9 @@ bool is_root(std::uint32_t privileges) {
 Cpu decode_cpu(const LeafSource& leaves) {
     Cpu cpu;
     if (leaves.query == nullptr) return cpu;
-    const auto ask = [&leaves](std::uint32_t leaf) { return leaves.query(leaves.context, leaf, 0); };
+    const auto ask = [&leaves](std::uint32_t leaf) {
+        return leaves.query(leaves.context, leaf, 0);
+    };
 
     cpu.available = true;
     cpu.hypervisor = (ask(features).ecx & hypervisor_present) != 0;

@@ -24,8 +24,7 @@ std::string_view cgroup_path(std::string_view line) {
     const std::size_t first = line.find(':');
     if (first == std::string_view::npos) return {};
     const std::size_t second = line.find(':', first + 1);
-    if (second == std::string_view::npos || second + 1 >= line.size() ||
-        line[second + 1] != '/') {
+    if (second == std::string_view::npos || second + 1 >= line.size() || line[second + 1] != '/') {
         return {};
     }
     return line.substr(second + 2);
@@ -37,12 +36,10 @@ void scan_path(Result& result, std::string_view path) {
     while (!path.empty()) {
         const std::string_view component = take(path, '/');
         if (component == "kubepods" || component == "kubepods.slice") kubernetes = true;
-        if ((previous == "docker" && container_id(component)) ||
-            scope_id(component, "docker-")) {
+        if ((previous == "docker" && container_id(component)) || scope_id(component, "docker-")) {
             record_cgroup(result, "docker");
         }
-        if ((previous == "libpod" && container_id(component)) ||
-            scope_id(component, "libpod-")) {
+        if ((previous == "libpod" && container_id(component)) || scope_id(component, "libpod-")) {
             record_cgroup(result, "podman");
         }
         if ((previous == "lxc" && !component.empty()) ||
@@ -83,8 +80,7 @@ void cgroup_markers(Result& result, std::string_view text) {
 }
 
 void detect_containers(Result& result, std::string_view root) {
-    static constexpr std::string_view identifiers[] = {"docker", "podman", "lxc",
-                                                       "systemd-nspawn"};
+    static constexpr std::string_view identifiers[] = {"docker", "podman", "lxc", "systemd-nspawn"};
     const File cgroup = read_file(root, files::cgroup);
     const File systemd = read_file(root, files::systemd_container);
 

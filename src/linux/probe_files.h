@@ -59,13 +59,13 @@ inline constexpr ProbeFile dockerenv{"/.dockerenv", 0, exists};
 
 // In the order in which a run reaches them.
 inline constexpr const ProbeFile* probe_files[] = {
-    &files::sys_vendor,      &files::product_name,     &files::product_version,
-    &files::board_vendor,    &files::board_name,       &files::bios_vendor,
+    &files::sys_vendor,        &files::product_name,   &files::product_version,
+    &files::board_vendor,      &files::board_name,     &files::bios_vendor,
     &files::chassis_asset_tag, &files::bios_structure, &files::tree_hypervisor,
-    &files::tree_compatible, &files::tree_model,       &files::partition_name,
-    &files::hmc_managed,     &files::qemu_graphics,    &files::hypervisor_type,
-    &files::xen_capabilities, &files::xen_features,    &files::sysinfo,
-    &files::cpuinfo,         &files::osrelease,        &files::cgroup,
+    &files::tree_compatible,   &files::tree_model,     &files::partition_name,
+    &files::hmc_managed,       &files::qemu_graphics,  &files::hypervisor_type,
+    &files::xen_capabilities,  &files::xen_features,   &files::sysinfo,
+    &files::cpuinfo,           &files::osrelease,      &files::cgroup,
     &files::systemd_container, &files::containerenv,   &files::dockerenv,
 };
 

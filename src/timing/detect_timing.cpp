@@ -15,10 +15,9 @@ void detect_timing(Result& result, const Timing& timing) {
 
     // A slow instruction only says something when no other probe has already
     // named the hypervisor (or shown this machine to be its host).
-    const bool identity =
-        std::any_of(result.evidence.begin(), result.evidence.end(), [](const Evidence& e) {
-            return e.category == "guest" || e.category == "host";
-        });
+    const bool identity = std::any_of(
+        result.evidence.begin(), result.evidence.end(),
+        [](const Evidence& e) { return e.category == "guest" || e.category == "host"; });
     const bool slow = timing.cycles_over_baseline > timing_threshold && !identity;
 
     std::string detail = "cpuid ";

@@ -15,8 +15,7 @@ inline std::vector<std::string> findings(const Result& result, std::string_view 
     std::vector<std::string> out;
     for (const Evidence& e : result.evidence) {
         std::string row = e.source;
-        for (const std::string& part :
-             {e.category, e.vendor, std::to_string(e.weight), e.detail}) {
+        for (const std::string& part : {e.category, e.vendor, std::to_string(e.weight), e.detail}) {
             row += sep;
             row += part;
         }
