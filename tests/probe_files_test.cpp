@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -90,11 +89,23 @@ TEST(ProbeFiles, TheReadmeListsEveryFileWithItsLimitInOrder) {
     std::ifstream readme(VMD_README_PATH);
     ASSERT_TRUE(readme) << VMD_README_PATH;
     // Rows of the probe table: | probe | `path` | limit or "tested" | finds |
-    const std::regex row(R"(^\|[^|]*\| `(/[^`]+)` \| ([0-9]+|tested) \|)");
     std::vector<std::string> listed;
     for (std::string line; std::getline(readme, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, row)) listed.push_back(m[1].str() + " " + m[2].str());
+        std::vector<std::string> cells;
+        for (std::size_t bar = line.find('|'); bar != std::string::npos;) {
+            const std::size_t next = line.find('|', bar + 1);
+            if (next == std::string::npos) break;
+            const std::string cell = line.substr(bar + 1, next - bar - 1);
+            const std::size_t first = cell.find_first_not_of(' ');
+            cells.push_back(first == std::string::npos
+                                ? ""
+                                : cell.substr(first, cell.find_last_not_of(' ') - first + 1));
+            bar = next;
+        }
+        if (line.rfind("| ", 0) != 0 || cells.size() < 3) continue;
+        const std::string& path = cells[1];
+        if (path.size() < 3 || path.rfind("`/", 0) != 0 || path.back() != '`') continue;
+        listed.push_back(path.substr(1, path.size() - 2) + " " + cells[2]);
     }
     std::vector<std::string> table;
     for (const ProbeFile* file : probe_files) {
