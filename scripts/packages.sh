@@ -24,14 +24,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The tree as committed plus changes not yet committed, without build
-# directories or anything else git ignores.
 version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 source="$work/libvm-detection-$version"
 mkdir "$source"
-git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf - | tar -xf - -C "$source"
+scripts/copy-tree.sh "$source"
 
 echo "== dpkg-buildpackage (build log: $work/build.log)"
 if ! (cd "$source" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
@@ -52,15 +48,9 @@ installed=1
 $sudo dpkg -i "${debs[@]}" >/dev/null
 
 echo "== consumers against /usr"
-consumer=tests/consumer
-# shellcheck disable=SC2046  # the flags are meant to split
-cc -std=c99 -Wall -Wextra -Werror -o "$work/pc-consumer" "$consumer/consumer.c" \
-  $(pkg-config --cflags --libs vm_detection)
-"$work/pc-consumer" >/dev/null || fail "pkg-config consumer"
-cmake -S "$consumer" -B "$work/consumer" >/dev/null || fail "find_package consumer does not configure"
-cmake --build "$work/consumer" >/dev/null || fail "find_package consumer does not build"
-"$work/consumer/consumer" >/dev/null || fail "find_package consumer"
-"$work/consumer/consumer_cxx" >/dev/null || fail "find_package consumer_cxx"
+libdir=$(dirname "$(dpkg -L libvm-detection1 | grep '/libvm_detection\.so\.1$')")
+mkdir "$work/consumer"
+sh tests/consumer/build_consumers.sh /usr "$libdir" cc cmake "Unix Makefiles" "$work/consumer"
 
 echo "== installed vmd-detect and manual pages"
 status=0

@@ -13,9 +13,7 @@ user=nobody group=nogroup
 work=$(mktemp -d /tmp/vmd-unprivileged-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/src" "$work/home" "$work/tmp"
-git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf - | tar -xf - -C "$work/src"
+scripts/copy-tree.sh "$work/src"
 chown -R "$user:$group" "$work"
 chmod 755 "$work"
 

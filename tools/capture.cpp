@@ -12,9 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <utility>
-
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -144,11 +143,9 @@ struct Recorder {
 Registers recorded(const void* context, std::uint32_t leaf, std::uint32_t subleaf) {
     const Recorder& r = *static_cast<const Recorder*>(context);
     const Registers answer = r.inner.query(r.inner.context, leaf, subleaf);
-    const Leaf entry{leaf, subleaf, answer};
-    if (std::find_if(r.asked->begin(), r.asked->end(), [&](const Leaf& l) {
-            return l.leaf == leaf && l.subleaf == subleaf;
-        }) == r.asked->end()) {
-        r.asked->push_back(entry);
+    if (std::none_of(r.asked->begin(), r.asked->end(),
+                     [&](const Leaf& l) { return l.leaf == leaf && l.subleaf == subleaf; })) {
+        r.asked->push_back(Leaf{leaf, subleaf, answer});
     }
     return answer;
 }

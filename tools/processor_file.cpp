@@ -1,10 +1,10 @@
 // The processor file of a capture. It may come from anyone, so the parser
 // takes nothing on trust: every line is checked whole, numbers must fit
 // their fields, and a fault anywhere rejects the whole file.
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <tuple>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -85,10 +85,10 @@ std::string hex(std::uint32_t value) {
 struct Parser {
     Processor processor;
     bool timing_seen = false;
-    std::vector<std::size_t> leaf_lines;  // the line of each leaf, for duplicates
+    std::set<std::pair<std::uint32_t, std::uint32_t>> leaves_seen;
 
     // An empty result: the line is sound.
-    std::string line(std::string_view text, std::size_t number) {
+    std::string line(std::string_view text) {
         const std::vector<std::string_view> w = words(text);
         if (w[0] == "cpuid") {
             if (w.size() != 7) return "a cpuid line has a leaf, a subleaf and four registers";
@@ -98,8 +98,10 @@ struct Parser {
                     return "cpuid values are 0x and one to eight hexadecimal digits";
                 }
             }
+            if (!leaves_seen.emplace(v[0], v[1]).second) {
+                return "this leaf and subleaf were given before";
+            }
             processor.leaves.push_back(Leaf{v[0], v[1], Registers{v[2], v[3], v[4], v[5]}});
-            leaf_lines.push_back(number);
             return {};
         }
         if (w[0] == "timing") {
@@ -117,28 +119,6 @@ struct Parser {
             return {};
         }
         return "a line is cpuid, timing, a # comment or blank";
-    }
-
-    // The line of the first leaf given twice, or 0.
-    std::size_t duplicate() const {
-        // Sorted by leaf, subleaf and line: a repeat follows the line that
-        // gave the leaf first.
-        std::vector<std::tuple<std::uint32_t, std::uint32_t, std::size_t>> order;
-        for (std::size_t i = 0; i < processor.leaves.size(); ++i) {
-            const Leaf& l = processor.leaves[i];
-            order.emplace_back(l.leaf, l.subleaf, leaf_lines[i]);
-        }
-        std::sort(order.begin(), order.end());
-        std::size_t first = 0;
-        for (std::size_t i = 1; i < order.size(); ++i) {
-            if (std::get<0>(order[i]) != std::get<0>(order[i - 1]) ||
-                std::get<1>(order[i]) != std::get<1>(order[i - 1])) {
-                continue;
-            }
-            const std::size_t line = std::get<2>(order[i]);
-            if (first == 0 || line < first) first = line;
-        }
-        return first;
     }
 };
 
@@ -165,14 +145,10 @@ bool parse_processor(std::string_view text, Processor& out, ParseError& error) {
             return false;
         }
         if (line.empty() || line.front() == '#') continue;
-        if (std::string message = parser.line(line, number); !message.empty()) {
+        if (std::string message = parser.line(line); !message.empty()) {
             error = {number, std::move(message)};
             return false;
         }
-    }
-    if (const std::size_t line = parser.duplicate(); line != 0) {
-        error = {line, "this leaf and subleaf were given before"};
-        return false;
     }
     out = std::move(parser.processor);
     return true;
