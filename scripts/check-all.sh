@@ -6,12 +6,14 @@
 # bounded run of every fuzz target; the suite cross-built for aarch64 and run
 # under qemu-user; the Debian packages built, checked, installed and used
 # (scripts/packages.sh); the suite run as an unprivileged user
-# (scripts/test-unprivileged.sh); and the check that every C and C++ file is
-# formatted (scripts/format.sh). Every stage runs even when an earlier one
+# (scripts/test-unprivileged.sh); the check that every C and C++ file is
+# formatted (scripts/format.sh); vmd-detect's fleet formats, timer and facts
+# against the real clients (scripts/integrations.sh); and the RPM packages
+# built, linted and installed into a scratch root (scripts/rpm.sh). Every stage runs even when an earlier one
 # failed; the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
-#                                     packages unprivileged format
+#                                     packages unprivileged format integrations rpm
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,12 +41,14 @@ if [ "${1:-}" = --stage ]; then
     packages) scripts/packages.sh ;;
     unprivileged) scripts/test-unprivileged.sh ;;
     format) scripts/format.sh ;;
+    integrations) scripts/integrations.sh ;;
+    rpm) scripts/rpm.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format}")
+stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format integrations rpm}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

@@ -17,6 +17,13 @@ if [ "${1:-}" = --all ]; then
   packages+=(build-essential dpkg-dev debhelper lintian man-db)
   # The format check.
   packages+=(clang-format-14)
+  # The fleet integrations, tested against the real clients: node_exporter,
+  # promtool (in the prometheus package), Ansible, Facter and systemd-analyze;
+  # kubectl comes from kubernetes-client only where none is on PATH.
+  packages+=(prometheus-node-exporter prometheus ansible-core facter systemd curl)
+  command -v kubectl >/dev/null || packages+=(kubernetes-client)
+  # The RPM packages: rpmbuild and rpmlint.
+  packages+=(rpm rpmlint)
 fi
 
 missing=()
@@ -27,5 +34,13 @@ if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
+  # Services that come with these packages (node_exporter, Prometheus) are
+  # not to be started: the tests start their own, on loopback only.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+    trap '$sudo rm -f "$policy"' EXIT
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
