@@ -2,7 +2,7 @@
 """Tests of the vmd-detect command line: options and exit statuses, the
 pretty and summary forms, --check, and --capture with its round trips.
 
-usage: cli_test.py VMD_DETECT README"""
+usage: cli_test.py VMD_DETECT TOOL_DOC (docs/vmd-detect.md)"""
 import json
 import os
 import re
@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import schema_test  # noqa: E402  (the probe trees)
 
 TOOL = ""
-README = ""
+TOOL_DOC = ""
 OPTIONS = ["--root", "--pretty", "--summary", "--check", "--capture", "--help"]
 
 
@@ -71,14 +71,14 @@ class Tool(unittest.TestCase):
         schema_test.build(root, schema_test.TREES[name] if contents is None else contents)
         return root
 
-    def test_help_and_readme_list_every_option_and_exit_status(self):
+    def test_help_and_tool_doc_list_every_option_and_exit_status(self):
         status, out, _ = run("--help")
         self.assertEqual(status, 0)
-        with open(README, encoding="utf-8") as f:
-            readme = f.read()
+        with open(TOOL_DOC, encoding="utf-8") as f:
+            doc = f.read()
         for option in OPTIONS:
             self.assertIn(option, out)
-            self.assertTrue(("`vmd-detect " + option) in readme, option)
+            self.assertTrue(("`vmd-detect " + option) in doc, option)
         for word in ("vm", "container", "compat", "cloud", "host", "machine identifiers"):
             self.assertIn(word, out)
         for code in "0123":
@@ -278,5 +278,5 @@ class Tool(unittest.TestCase):
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    TOOL, README = sys.argv[1], sys.argv[2]
+    TOOL, TOOL_DOC = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1], verbosity=1)
