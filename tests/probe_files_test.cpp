@@ -1,7 +1,7 @@
 // The table of probe files must be what the probes really do: each file
 // listed as read is read with exactly its limit, each one listed as tested
-// is consulted, and the README lists the same files. (cli_test.py traces the
-// probes to show that nothing they touch is missing from the table.)
+// is consulted, and docs/probes.md lists the same files. (cli_test.py traces
+// the probes to show that nothing they touch is missing from the table.)
 #include "linux/probe_files.h"
 
 #include <gtest/gtest.h>
@@ -85,12 +85,12 @@ TEST(ProbeFiles, EveryFileListedAsTestedIsConsulted) {
     }
 }
 
-TEST(ProbeFiles, TheReadmeListsEveryFileWithItsLimitInOrder) {
-    std::ifstream readme(VMD_README_PATH);
-    ASSERT_TRUE(readme) << VMD_README_PATH;
+TEST(ProbeFiles, TheDocsListEveryFileWithItsLimitInOrder) {
+    std::ifstream doc(VMD_PROBES_DOC_PATH);
+    ASSERT_TRUE(doc) << VMD_PROBES_DOC_PATH;
     // Rows of the probe table: | probe | `path` | limit or "tested" | finds |
     std::vector<std::string> listed;
-    for (std::string line; std::getline(readme, line);) {
+    for (std::string line; std::getline(doc, line);) {
         std::vector<std::string> cells;
         for (std::size_t bar = line.find('|'); bar != std::string::npos;) {
             const std::size_t next = line.find('|', bar + 1);
