@@ -49,12 +49,32 @@ bool machine_of_tree(const std::string& root, Machine& machine, std::string& mes
 // the same moment. Returns an exit status; explains any failure on stderr.
 int capture(const Machine& source, const char* dir);
 
+// A text from the report for a terminal or a label: control bytes, DEL,
+// bytes above 0x7f and the backslash are shown as escapes (\xNN, \\), so
+// nothing raw gets through and the result is ASCII.
+std::string shown(std::string_view text);
+
 // The report as a short account for people, ending in a newline.
 std::string summary(const Run& run, const Assessment& assessment, bool platform_only);
 
 // The compact report indented by two spaces per level, member order
 // unchanged; no trailing newline.
 std::string pretty(std::string_view report);
+
+// The run in the Prometheus text format, for node_exporter's textfile
+// collector: the verdict, the score, one series per vendor found, the
+// probes by status and the duration. Always ASCII.
+std::string prometheus(const Run& run, const Assessment& assessment);
+
+// A Node Feature Discovery feature file: one valid Kubernetes label per
+// line, under the prefix vm-detection.feature.node.kubernetes.io/, the whole
+// under 64 KiB. Containers are left out: they describe the pod, not the node.
+std::string nfd(const Assessment& assessment);
+
+// Replaces the file at `path` with `text` in one rename, mode 0644; on
+// failure the file is as it was, no temporary file is left, and `error`
+// says why.
+bool write_file(const std::string& path, std::string_view text, std::string& error);
 
 // Whether the assessment found the kind named by --check ("vm", "container",
 // "compat", "cloud", "host"); false for any other word.

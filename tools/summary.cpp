@@ -33,26 +33,6 @@ constexpr std::array<std::pair<std::vector<std::string> Assessment::*, std::stri
         {&Assessment::cloud_providers, "cloud providers"},
     }};
 
-// Texts from the report may hold any byte; control bytes, DEL, bytes above
-// 0x7f and the backslash are shown as escapes so that nothing reaches the
-// terminal raw.
-std::string shown(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string joined(const std::vector<std::string>& list) {
     std::string out;
     for (const std::string& item : list) {
@@ -105,6 +85,23 @@ void table(std::string& out, const std::vector<Row>& rows, std::size_t right) {
 }
 
 }  // namespace
+
+std::string shown(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::string summary(const Run& run, const Assessment& assessment, bool platform_only) {
     std::string out = "virtual machine: " + words(assessment.vm_likelihood) + " (score " +

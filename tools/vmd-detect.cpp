@@ -3,11 +3,14 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli.h"
 
@@ -16,37 +19,46 @@ namespace {
 using namespace vmd::cli;
 
 const char usage[] =
-    "usage: vmd-detect [--root DIR] [--pretty | --summary | --check KIND | --capture DIR]\n"
+    "usage: vmd-detect [--root DIR] [--format FORMAT | --pretty | --summary] [--output FILE]\n"
+    "       vmd-detect [--root DIR] --check KIND | --capture DIR\n"
     "\n"
     "Tells whether this process runs in a virtual machine (and under which\n"
     "hypervisor), in a container, under WSL or on a cloud instance, with the\n"
     "evidence. Without options it prints the report as one line of JSON.\n"
     "\n"
-    "  --root DIR     replay a machine captured into DIR: every probe reads its\n"
-    "                 files beneath DIR instead of /, and the processor probes\n"
-    "                 use the facts in DIR/processor. Without that file only\n"
-    "                 the platform probes run\n"
-    "  --pretty       print the report indented for reading\n"
-    "  --summary      print a short account: the verdict, what was found, the\n"
-    "                 evidence and the probes\n"
-    "  --check KIND   print nothing; exit 0 when KIND was found, 1 when not.\n"
-    "                 KIND is vm (likely or very likely a virtual machine),\n"
-    "                 container, compat (a compatibility layer such as WSL),\n"
-    "                 cloud or host (this is a hypervisor's host side)\n"
-    "  --capture DIR  record this machine (or the --root tree) into DIR, which\n"
-    "                 must be new or empty: every file the probes read, the\n"
-    "                 processor facts (DIR/processor) and the report of that\n"
-    "                 moment (DIR/report.json), so that --root DIR replays it\n"
-    "                 elsewhere. A capture can hold machine identifiers (board\n"
-    "                 names, asset tags, container ids): look at it before you\n"
-    "                 share it\n"
-    "  --help         show this help\n"
+    "  --root DIR       replay a machine captured into DIR: every probe reads\n"
+    "                   its files beneath DIR instead of /, and the processor\n"
+    "                   probes use the facts in DIR/processor. Without that\n"
+    "                   file only the platform probes run\n"
+    "  --format FORMAT  json (the report, the default), prometheus (metrics for\n"
+    "                   node_exporter's textfile collector), nfd (Kubernetes node\n"
+    "                   labels for Node Feature Discovery's features.d), pretty\n"
+    "                   or summary (as the two options below)\n"
+    "  --pretty         print the report indented for reading\n"
+    "  --summary        print a short account: the verdict, what was found, the\n"
+    "                   evidence and the probes\n"
+    "  --output FILE    write to FILE instead of standard output: to a new file\n"
+    "                   beside it, then renamed over it, so that readers see the\n"
+    "                   old contents or the new, never a part; mode 0644. On a\n"
+    "                   failure FILE is left as it was\n"
+    "  --check KIND     print nothing; exit 0 when KIND was found, 1 when not.\n"
+    "                   KIND is vm (likely or very likely a virtual machine),\n"
+    "                   container, compat (a compatibility layer such as WSL),\n"
+    "                   cloud or host (this is a hypervisor's host side)\n"
+    "  --capture DIR    record this machine (or the --root tree) into DIR, which\n"
+    "                   must be new or empty: every file the probes read, the\n"
+    "                   processor facts (DIR/processor) and the report of that\n"
+    "                   moment (DIR/report.json), so that --root DIR replays it\n"
+    "                   elsewhere. A capture can hold machine identifiers (board\n"
+    "                   names, asset tags, container ids): look at it before you\n"
+    "                   share it\n"
+    "  --help           show this help\n"
     "\n"
     "Options take their value as --root DIR or --root=DIR; -- ends the options.\n"
     "\n"
     "exit status: 0 done (for --check: found), 1 --check: not found,\n"
     "2 usage error (unknown option, bad argument, DIR not usable, a malformed\n"
-    "DIR/processor), 3 the detection or the capture failed\n";
+    "DIR/processor), 3 the detection, the capture or writing FILE failed\n";
 
 int fail_usage(std::string_view message, const char* argument = nullptr) {
     std::fprintf(stderr, "vmd-detect: %.*s%s%s (try --help)\n", static_cast<int>(message.size()),
@@ -54,22 +66,32 @@ int fail_usage(std::string_view message, const char* argument = nullptr) {
     return exit_usage;
 }
 
+enum class Format { json, pretty, summary, prometheus, nfd };
+
+constexpr std::pair<std::string_view, Format> formats[] = {
+    {"json", Format::json},     {"prometheus", Format::prometheus}, {"nfd", Format::nfd},
+    {"pretty", Format::pretty}, {"summary", Format::summary},
+};
+
 struct Options {
     const char* root = nullptr;
     const char* check = nullptr;
     const char* capture = nullptr;
-    bool pretty = false;
-    bool summary = false;
+    const char* format = nullptr;
+    const char* output = nullptr;
+    Format chosen = Format::json;
     bool help = false;
 };
 
 // Fills `options` or returns the exit status of a usage error.
 int parse(int argc, char** argv, Options& options) {
-    enum : int { root = 1, pretty, summary, check, capture };
+    enum : int { root = 1, pretty, summary, check, capture, format, output };
     static const option long_options[] = {
         {"root", required_argument, nullptr, root},
+        {"format", required_argument, nullptr, format},
         {"pretty", no_argument, nullptr, pretty},
         {"summary", no_argument, nullptr, summary},
+        {"output", required_argument, nullptr, output},
         {"check", required_argument, nullptr, check},
         {"capture", required_argument, nullptr, capture},
         {"help", no_argument, nullptr, 'h'},
@@ -77,6 +99,8 @@ int parse(int argc, char** argv, Options& options) {
     };
     opterr = 0;  // the messages below say more
     int modes = 0;
+    bool pretty_given = false;
+    bool summary_given = false;
     for (;;) {
         const int previous = optind;
         const int c = getopt_long(argc, argv, ":h", long_options, nullptr);
@@ -86,15 +110,18 @@ int parse(int argc, char** argv, Options& options) {
         const char** value = c == root      ? &options.root
                              : c == check   ? &options.check
                              : c == capture ? &options.capture
+                             : c == format  ? &options.format
+                             : c == output  ? &options.output
                                             : nullptr;
         if (value != nullptr) {
             if (*value != nullptr) return fail_usage("option given twice", given);
             *value = optarg;
-            if (c != root) ++modes;
+            if (c != root && c != output) ++modes;
         } else if (c == pretty || c == summary) {
-            bool& flag = c == pretty ? options.pretty : options.summary;
+            bool& flag = c == pretty ? pretty_given : summary_given;
             if (flag) return fail_usage("option given twice", given);
             flag = true;
+            options.chosen = c == pretty ? Format::pretty : Format::summary;
             ++modes;
         } else if (c == 'h') {
             options.help = true;
@@ -106,10 +133,23 @@ int parse(int argc, char** argv, Options& options) {
     }
     if (optind < argc) return fail_usage("unexpected argument", argv[optind]);
     if (modes > 1) {
-        return fail_usage("--pretty, --summary, --check and --capture exclude each other");
+        return fail_usage(
+            "--format, --pretty, --summary, --check and --capture exclude each other");
+    }
+    if (options.output != nullptr && (options.check != nullptr || options.capture != nullptr)) {
+        return fail_usage("--output does not go with --check or --capture");
     }
     if (options.check != nullptr && !check_kind_known(options.check)) {
         return fail_usage("--check takes vm, container, compat, cloud or host", options.check);
+    }
+    if (options.format != nullptr) {
+        const auto known = std::find_if(std::begin(formats), std::end(formats),
+                                        [&](const auto& f) { return f.first == options.format; });
+        if (known == std::end(formats)) {
+            return fail_usage("--format takes json, prometheus, nfd, pretty or summary",
+                              options.format);
+        }
+        options.chosen = known->second;
     }
     return exit_ok;
 }
@@ -122,6 +162,23 @@ bool root_prefix(const char* dir, std::string& root) {
     if (root.empty() || ::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     while (!root.empty() && root.back() == '/') root.pop_back();
     return true;
+}
+
+// The output of every format, ending in a newline.
+std::string render(Format format, const vmd::Run& run, bool platform_only) {
+    switch (format) {
+        case Format::summary:
+            return summary(run, vmd::assess(run.result), platform_only);
+        case Format::prometheus:
+            return prometheus(run, vmd::assess(run.result));
+        case Format::nfd:
+            return nfd(vmd::assess(run.result));
+        case Format::pretty:
+            return pretty(vmd::to_json(run.result, run.duration_us)) + "\n";
+        case Format::json:
+            break;
+    }
+    return vmd::to_json(run.result, run.duration_us) + "\n";
 }
 
 int run(const Options& options) {
@@ -141,12 +198,16 @@ int run(const Options& options) {
     if (options.check != nullptr) {
         return found(vmd::assess(run.result), options.check) ? exit_ok : exit_not_found;
     }
-    if (options.summary) {
-        std::fputs(summary(run, vmd::assess(run.result), machine.platform_only).c_str(), stdout);
+    const std::string text = render(options.chosen, run, machine.platform_only);
+    if (options.output == nullptr) {
+        std::fputs(text.c_str(), stdout);
         return exit_ok;
     }
-    const std::string report = vmd::to_json(run.result, run.duration_us);
-    std::printf("%s\n", options.pretty ? pretty(report).c_str() : report.c_str());
+    std::string error;
+    if (!write_file(options.output, text, error)) {
+        std::fprintf(stderr, "vmd-detect: cannot write %s: %s\n", options.output, error.c_str());
+        return exit_failed;
+    }
     return exit_ok;
 }
 
