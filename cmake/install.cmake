@@ -57,3 +57,22 @@ foreach(name IN ITEMS vmd_detect_json vmd_free vmd_version)
   file(CREATE_LINK libvm_detection.3 ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3 SYMBOLIC)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man3/${name}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 endforeach()
+
+# The fleet files: the systemd service and timer that write the report for
+# node_exporter and Node Feature Discovery, the script the service runs, and
+# the Ansible and Facter facts. They name vmd-detect and the script by the
+# absolute paths of the configured prefix, so these (unlike the rest) belong
+# to an install into CMAKE_INSTALL_PREFIX itself or to a DESTDIR staging of
+# it. Debian passes /lib/systemd/system as the unit directory.
+set(VMD_SYSTEMD_UNITDIR lib/systemd/system
+    CACHE STRING "Where the systemd units go (relative: under the prefix)")
+set(VMD_FLEET_DIR ${CMAKE_INSTALL_DATADIR}/vmd-detect)
+set(VMD_FLEET_OUT ${CMAKE_CURRENT_BINARY_DIR}/fleet)
+foreach(file IN ITEMS vmd-detect.service refresh ansible/vm_detection.fact facter/vm_detection)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/fleet/${file}.in ${VMD_FLEET_OUT}/${file} @ONLY)
+endforeach()
+install(FILES ${VMD_FLEET_OUT}/vmd-detect.service ${CMAKE_CURRENT_SOURCE_DIR}/fleet/vmd-detect.timer
+  DESTINATION ${VMD_SYSTEMD_UNITDIR})
+install(PROGRAMS ${VMD_FLEET_OUT}/refresh DESTINATION ${VMD_FLEET_DIR})
+install(PROGRAMS ${VMD_FLEET_OUT}/ansible/vm_detection.fact DESTINATION ${VMD_FLEET_DIR}/ansible)
+install(PROGRAMS ${VMD_FLEET_OUT}/facter/vm_detection DESTINATION ${VMD_FLEET_DIR}/facter)
