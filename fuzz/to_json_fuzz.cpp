@@ -1,7 +1,8 @@
 // The report writer over arbitrary Result contents, texts of any bytes and
 // any length and weights of any value, whether or not a detector could make
 // them: the report must be strict, compact, pure-ASCII JSON that gives back
-// every text and number that went in, in order.
+// every text and number that went in, in order. vmd-detect's fleet formats
+// of the same result must be what node_exporter and Kubernetes accept.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "check.h"
+#include "cli.h"
 #include "detection/report.h"
+#include "fleet_formats.h"
 #include "strict_json.h"
 
 namespace {
@@ -110,5 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const vmd::Assessment a = vmd::assess(result);
     FUZZ_CHECK(a.vm_score >= 0);
+
+    FUZZ_CHECK(fuzz::valid_exposition(vmd::cli::prometheus(vmd::Run{result, duration}, a)));
+    FUZZ_CHECK(fuzz::valid_labels(vmd::cli::nfd(a), "vm-detection.feature.node.kubernetes.io/"));
     return 0;
 }
