@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# The fleet side of vmd-detect against the real clients: node_exporter's
+# textfile collector (scraped on 127.0.0.1) and promtool for --format
+# prometheus, kubectl for --format nfd, Ansible and Facter for the facts,
+# systemd-analyze for the units, and the script the service runs. Builds
+# vmd-detect in build-integrations and installs it into a scratch prefix,
+# so that the installed units and facts name the scratch binary. Every
+# client runs under a timeout; node_exporter is stopped by its PID on exit.
+#
+#   scripts/integrations.sh
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+# What the unit reached (systemd 252), as systemd-analyze's --threshold
+# counts: exposure times ten. Lower it when the unit gets tighter.
+exposure_limit=5
+
+passed=0
+failed=0
+check() {  # description, command...
+  local what=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "ok   $what"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $what"
+  fi
+}
+
+scratch=$(mktemp -d /tmp/vmd-integrations-XXXXXX)
+exporter=""
+cleanup() {
+  if [ -n "$exporter" ]; then
+    kill "$exporter" 2>/dev/null
+    wait "$exporter" 2>/dev/null
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+echo "== build and install into $scratch/prefix"
+prefix=$scratch/prefix
+if ! { cmake -S . -B build-integrations -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF \
+         -DVMD_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null &&
+       cmake --build build-integrations -j"$(nproc)" >/dev/null &&
+       cmake --install build-integrations >/dev/null; }; then
+  echo "integrations: the build failed" >&2
+  exit 1
+fi
+vmd=$prefix/bin/vmd-detect
+share=$prefix/share/vmd-detect
+units=("$prefix/lib/systemd/system/vmd-detect.service" "$prefix/lib/systemd/system/vmd-detect.timer")
+# The clients get a home of their own, and no configuration of this machine.
+export HOME=$scratch/home
+mkdir -p "$HOME"
+
+# Probe trees. put ROOT PATH TEXT writes TEXT (printf escapes) beneath ROOT.
+put() {
+  mkdir -p "$(dirname "$1/$2")"
+  printf "$3" >"$1/$2"
+}
+vm=$scratch/vm  # a QEMU guest with SeaBIOS
+put "$vm" sys/class/dmi/id/sys_vendor 'QEMU\n'
+put "$vm" sys/class/dmi/id/product_name 'Standard PC (Q35 + ICH9, 2009)\n'
+put "$vm" sys/class/dmi/id/bios_vendor 'SeaBIOS\n'
+put "$vm" proc/sys/kernel/osrelease '6.1.0-18-amd64\n'
+put "$vm" proc/self/cgroup '0::/\n'
+# SMBIOS BIOS Information: SeaBIOS, "virtual machine" among its
+# characteristics; root-only (0400) as in sysfs.
+put "$vm" sys/firmware/dmi/entries/0-0/raw \
+  '\x00\x18\x00\x00\x01\x02\x00\xe8\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01\x14\x00\x00\x00\x00SeaBIOS\x001.0\x0004/01/2014\x00\x00'
+chmod 0400 "$vm/sys/firmware/dmi/entries/0-0/raw"
+# Firmware strings with quotes, backslashes, newlines, "} 1" and bytes that
+# are not UTF-8, wherever the probes read text.
+hostile=$scratch/hostile
+put "$hostile" sys/class/dmi/id/sys_vendor 'QEMU"} 1\\\n\xff\xfe'
+put "$hostile" sys/class/dmi/id/product_name 'Standard PC "\\ \n} 1 \xc3\xa9\x80'
+put "$hostile" sys/class/dmi/id/bios_vendor 'Amazon EC2 \\"\n'
+put "$hostile" sys/class/dmi/id/board_vendor 'Amazon EC2"} 1\n\xff'
+put "$hostile" sys/class/dmi/id/chassis_asset_tag 'Amazon EC2"} 1\n\x80\xff'
+put "$hostile" proc/device-tree/model 'linux,dummy-virt\x00"}\\\n\xff'
+put "$hostile" proc/self/cgroup '0::/docker/"} 1\\\n\xff\n1:name=x:/lxc/a\xfe"\n'
+put "$hostile" run/systemd/container 'lxc"} 1\\\n\xff'
+put "$hostile" proc/sys/kernel/osrelease '6.1.0-microsoft-standard-WSL2"\\\xff\n'
+trees=(live vm hostile)
+root_args() { [ "$1" = live ] || printf '%s\n' --root "$scratch/$1"; }
+
+echo "== node_exporter's textfile collector"
+textfile=$scratch/textfile
+mkdir "$textfile"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+timeout 100 prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+  --collector.textfile.directory="$textfile" --web.listen-address="127.0.0.1:$port" \
+  >"$scratch/exporter.log" 2>&1 &
+exporter=$!
+scrape() { curl -sf --max-time 5 "http://127.0.0.1:$port/metrics" >"$scratch/scrape"; }
+for _ in $(seq 50); do scrape && break; sleep 0.2; done
+check "node_exporter answers on 127.0.0.1:$port" scrape
+
+has() { grep -qxF "$1" "$scratch/scrape" || { echo "  not in the scrape: $1"; return 1; }; }
+family() { grep -q "^$1[{ ]" "$scratch/scrape" || { echo "  no $1 in the scrape"; return 1; }; }
+scraped_cleanly() {  # tree
+  local tree=$1 score args
+  mapfile -t args < <(root_args "$tree")
+  "$vmd" "${args[@]}" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
+    has 'node_textfile_scrape_error 0' && family vm_detection_info &&
+    family vm_detection_vm_score && family vm_detection_probes &&
+    family vm_detection_duration_seconds || return 1
+  # The scraped score is the report's.
+  score=$("$vmd" "${args[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_score"])')
+  has "vm_detection_vm_score $score"
+}
+for tree in "${trees[@]}"; do
+  check "node_exporter reads the $tree metrics without a scrape error" scraped_cleanly "$tree"
+done
+vm_metrics() {
+  "$vmd" --root "$vm" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
+    has 'vm_detection_environment{kind="hypervisor",vendor="qemu"} 1' &&
+    has 'vm_detection_info{likelihood="very_likely",module_version="1.0.0"} 1' &&
+    has 'vm_detection_probes{status="error"} 0'
+}
+check "the QEMU guest's hypervisor and verdict in the scrape" vm_metrics
+
+promtool_clean() {  # tree
+  local out args
+  mapfile -t args < <(root_args "$1")
+  out=$("$vmd" "${args[@]}" --format prometheus | timeout 30 promtool check metrics 2>&1) &&
+    [ -z "$out" ] || { echo "  $out"; return 1; }
+}
+for tree in "${trees[@]}"; do
+  check "promtool check metrics: the $tree metrics, no complaint" promtool_clean "$tree"
+done
+
+echo "== Node Feature Discovery labels through kubectl"
+printf 'apiVersion: v1\nkind: Node\nmetadata:\n  name: vmd-integrations\n' >"$scratch/node.yaml"
+labels_apply() {  # tree
+  local nfd=$scratch/nfd-$1 vm_label=false args labels
+  mapfile -t args < <(root_args "$1")
+  "$vmd" "${args[@]}" --format nfd --output "$nfd" || return 1
+  mapfile -t labels <"$nfd"
+  ((${#labels[@]} >= 3)) || { echo "  only ${#labels[@]} labels"; return 1; }
+  KUBECONFIG=$scratch/no-kubeconfig timeout 30 kubectl label --local -f "$scratch/node.yaml" \
+    -o json "${labels[@]}" >"$nfd.json" || return 1
+  # Every line is on the node as it was written, and vm=true agrees with
+  # --check vm.
+  "$vmd" "${args[@]}" --check vm && vm_label=true
+  python3 - "$nfd" "$nfd.json" "$vm_label" <<'EOF'
+import json, sys
+wanted = dict(line.rstrip("\n").split("=", 1) for line in open(sys.argv[1]))
+labels = json.load(open(sys.argv[2]))["metadata"].get("labels", {})
+vm = wanted.get("vm-detection.feature.node.kubernetes.io/vm")
+if labels != wanted or vm != sys.argv[3]:
+    sys.exit(f"  labels {labels}, written {wanted}, --check vm says {sys.argv[3]}")
+EOF
+}
+for tree in "${trees[@]}"; do
+  check "kubectl applies the $tree labels, vm= as --check vm says" labels_apply "$tree"
+done
+check "the QEMU guest is labelled hypervisor.qemu" \
+  grep -qx 'vm-detection.feature.node.kubernetes.io/hypervisor.qemu=true' "$scratch/nfd-vm"
+
+echo "== the facts"
+likelihood() { python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_likelihood"])'; }
+own=$("$vmd" | likelihood)
+facts=$scratch/facts.d
+mkdir "$facts"
+ln -s "$share/ansible/vm_detection.fact" "$share/facter/vm_detection" "$facts/"
+ansible_fact() {
+  local got
+  printf '' >"$scratch/ansible.cfg"
+  got=$(ANSIBLE_CONFIG=$scratch/ansible.cfg ANSIBLE_HOME=$HOME/.ansible ANSIBLE_NOCOLOR=1 \
+          ANSIBLE_LOCALHOST_WARNING=False timeout 90 ansible localhost -i localhost, -c local \
+          -m setup -a "filter=ansible_local fact_path=$facts" 2>&1 |
+        python3 -c '
+import json, sys
+text = sys.stdin.read()
+print(json.loads(text[text.index("{"):])["ansible_facts"]["ansible_local"]["vm_detection"]["vm_likelihood"])
+') && [ "$got" = "$own" ] || { echo "  Ansible: ${got:-nothing}, vmd-detect: $own"; return 1; }
+}
+check "ansible_local.vm_detection.vm_likelihood is vmd-detect's" ansible_fact
+facter_fact() {
+  local got
+  got=$(timeout 60 facter --no-custom-facts --external-dir "$facts" --json vm_detection |
+        python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_detection"]["vm_likelihood"])') &&
+    [ "$got" = "$own" ] || { echo "  Facter: ${got:-nothing}, vmd-detect: $own"; return 1; }
+}
+check "Facter's structured vm_detection fact is vmd-detect's" facter_fact
+facter_failure() {
+  # The same fact over a vmd-detect that prints half a report and fails.
+  local out
+  printf '#!/bin/sh\nprintf "{\\"partial"\nexit 3\n' >"$scratch/failing"
+  chmod +x "$scratch/failing"
+  sed "s|$vmd|$scratch/failing|" "$share/facter/vm_detection" >"$scratch/facter-fact"
+  out=$(sh "$scratch/facter-fact")
+  [ $? -ne 0 ] && [ -z "$out" ]
+}
+check "the Facter fact prints nothing and fails when vmd-detect fails" facter_failure
+
+echo "== the units"
+verify_units() {
+  local out
+  out=$(MANPATH=$prefix/share/man timeout 60 systemd-analyze verify "${units[@]}" 2>&1) &&
+    [ -z "$out" ] || { echo "$out"; return 1; }
+}
+check "systemd-analyze verify: no complaint" verify_units
+exposure() {
+  local out
+  out=$(timeout 60 systemd-analyze security --offline=yes --threshold="$exposure_limit" \
+          "${units[0]}" 2>&1)
+  local status=$?
+  echo "  ${out##*→ }"
+  return $status
+}
+check "systemd-analyze security: exposure at most 0.$exposure_limit" exposure
+
+echo "== the service's refresh script"
+refresh() {  # prometheus directory, NFD directory
+  VMD_PROMETHEUS_DIR=$1 VMD_NFD_DIR=$2 timeout 30 "$share/refresh" 2>"$scratch/refresh.err"
+}
+only_prometheus() {
+  mkdir -p "$scratch/r1" && refresh "$scratch/r1" "$scratch/r1/missing" &&
+    grep -q '^vm_detection_info{' "$scratch/r1/vm_detection.prom"
+}
+check "refresh without NFD: the metrics written, exit 0" only_prometheus
+only_nfd() {
+  mkdir -p "$scratch/r2" && refresh "$scratch/r2/missing" "$scratch/r2" &&
+    grep -q '^vm-detection.feature.node.kubernetes.io/vm=' "$scratch/r2/vm-detection"
+}
+check "refresh without node_exporter: the labels written, exit 0" only_nfd
+failed_write() {
+  # The metrics file cannot be replaced (a directory is in its place): the
+  # run fails, but only after the labels were written.
+  mkdir -p "$scratch/r3/prom/vm_detection.prom" "$scratch/r3/nfd"
+  ! refresh "$scratch/r3/prom" "$scratch/r3/nfd" && [ -s "$scratch/r3/nfd/vm-detection" ]
+}
+check "refresh with a failed write: the other file written, exit non-zero" failed_write
+if [ "$(id -u)" -eq 0 ]; then
+  # The unit's privileges, as far as they can be had outside systemd: root
+  # without any capability, no new privileges, no network.
+  unit_like() { unshare -n setpriv --bounding-set=-all --inh-caps=-all --no-new-privs "$@"; }
+  same_without_privileges() {
+    local tree args
+    for tree in live vm; do
+      mapfile -t args < <(root_args "$tree")
+      cmp -s <("$vmd" "${args[@]}" --format prometheus | grep -v duration_seconds) \
+        <(unit_like "$vmd" "${args[@]}" --format prometheus | grep -v duration_seconds) ||
+        { echo "  the $tree report differs without privileges"; return 1; }
+    done
+    mkdir -p "$scratch/r4" && VMD_PROMETHEUS_DIR=$scratch/r4 VMD_NFD_DIR=$scratch/r4 \
+      unit_like "$share/refresh" && [ -s "$scratch/r4/vm_detection.prom" ] && [ -s "$scratch/r4/vm-detection" ]
+  }
+  check "the probes and the refresh as root without capabilities or network" same_without_privileges
+fi
+
+echo "== --output over an existing file"
+old=$scratch/out/vm_detection.prom
+mkdir -p "$scratch/out"
+printf 'old contents\n' >"$old"
+output_fails() {  # FILE [RUNNER...]; exit 3, old file untouched, no temporary file left
+  local status
+  "${@:2}" "$vmd" --format prometheus --output "$1" 2>/dev/null
+  status=$?
+  [ $status -eq 3 ] || { echo "  exit $status"; return 1; }
+  [ "$(cat "$old")" = "old contents" ] && [ -z "$(find "$scratch/out" -name '.*')" ]
+}
+check "--output into a missing directory: exit 3" output_fails "$scratch/out/missing/vm_detection.prom"
+mkdir "$scratch/out/target"
+check "--output onto a directory: exit 3, the old file untouched" output_fails "$scratch/out/target"
+if [ "$(id -u)" -eq 0 ]; then
+  read_only() {
+    chmod 0555 "$scratch/out"
+    output_fails "$old" unit_like
+    local status=$?
+    chmod 0755 "$scratch/out"
+    return $status
+  }
+  check "--output in a directory it may not write: exit 3, the old file byte for byte" read_only
+fi
+replaced() {
+  (umask 077 && "$vmd" --format prometheus --output "$old") &&
+    [ "$(stat -c %a "$old")" = 644 ] && grep -q '^vm_detection_info{' "$old"
+}
+check "--output replaces the file, mode 0644 under umask 077" replaced
+
+echo "integrations: $passed passed, $failed failed"
+((failed == 0))
