@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compares the exported interface of a built libvm_detection.so.1 with the
 # committed baseline abi/libvm_detection.so.1.abi, and fails on any change;
-# or, with `update`, writes the baseline anew (see README, "Binary interface").
+# or, with `update`, writes the baseline anew (see docs/abi.md).
 #
 #   scripts/abi.sh check  build/libvm_detection.so.1.0.0
 #   scripts/abi.sh update build/libvm_detection.so.1.0.0
