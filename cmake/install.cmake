@@ -1,7 +1,8 @@
 # Install rules: the shared object with its soname links, the header,
-# vmd-detect, a pkg-config file, a CMake package and the report's JSON Schema.
-# Everything lands relative to the prefix chosen at install time, so
-# `cmake --install build --prefix DIR` works for any DIR.
+# vmd-detect, a pkg-config file, a CMake package, the report's JSON Schema
+# and the fleet files. Everything but the fleet files lands relative to the
+# prefix chosen at install time, so `cmake --install build --prefix DIR`
+# works for any DIR; the fleet files (below) want the configured prefix.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
