@@ -63,4 +63,19 @@ esac
 for page in vmd-detect vmd_detect_json vmd_free vmd_version libvm_detection; do
   man -w "$page" || fail "no manual page $page"
 done
+
+echo "== installed units and facts"
+units=(/lib/systemd/system/vmd-detect.service /lib/systemd/system/vmd-detect.timer)
+systemd-analyze verify "${units[@]}" || fail "systemd-analyze verify"
+# Installed, not enabled: no link to the units from any .wants directory,
+# and none in deb-systemd-helper's record of what it enabled.
+enabled=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+            \( -lname '*vmd-detect*' -o -name 'vmd-detect*' ! -name '*.dsh-also' \) 2>/dev/null || true)
+[ -z "$enabled" ] || fail "enabled by the package: $enabled"
+/usr/share/vmd-detect/ansible/vm_detection.fact | grep -q '"vm_likelihood"' || fail "Ansible fact"
+/usr/share/vmd-detect/facter/vm_detection | grep -q '^{"vm_detection": {' || fail "Facter fact"
+mkdir "$work/textfile"
+VMD_PROMETHEUS_DIR="$work/textfile" VMD_NFD_DIR="$work/no-nfd" /usr/share/vmd-detect/refresh 2>/dev/null ||
+  fail "refresh"
+grep -q '^vm_detection_info{' "$work/textfile/vm_detection.prom" || fail "refresh wrote no metrics"
 echo "packages: built, lintian-clean, installed, used and purged"
