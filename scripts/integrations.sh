@@ -49,7 +49,8 @@ if ! { cmake -S . -B build-integrations -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHM
   echo "integrations: the build failed" >&2
   exit 1
 fi
-vmd=$prefix/bin/vmd-detect
+vmd_bin=$prefix/bin/vmd-detect
+vmd=(timeout 30 "$vmd_bin")  # a run takes milliseconds; the timeout only guards a hang
 share=$prefix/share/vmd-detect
 units=("$prefix/lib/systemd/system/vmd-detect.service" "$prefix/lib/systemd/system/vmd-detect.timer")
 # The clients get a home of their own, and no configuration of this machine.
@@ -104,19 +105,19 @@ family() { grep -q "^$1[{ ]" "$scratch/scrape" || { echo "  no $1 in the scrape"
 scraped_cleanly() {  # tree
   local tree=$1 score args
   mapfile -t args < <(root_args "$tree")
-  "$vmd" "${args[@]}" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
+  "${vmd[@]}" "${args[@]}" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
     has 'node_textfile_scrape_error 0' && family vm_detection_info &&
     family vm_detection_vm_score && family vm_detection_probes &&
     family vm_detection_duration_seconds || return 1
   # The scraped score is the report's.
-  score=$("$vmd" "${args[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_score"])')
+  score=$("${vmd[@]}" "${args[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_score"])')
   has "vm_detection_vm_score $score"
 }
 for tree in "${trees[@]}"; do
   check "node_exporter reads the $tree metrics without a scrape error" scraped_cleanly "$tree"
 done
 vm_metrics() {
-  "$vmd" --root "$vm" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
+  "${vmd[@]}" --root "$vm" --format prometheus --output "$textfile/vm_detection.prom" && scrape &&
     has 'vm_detection_environment{kind="hypervisor",vendor="qemu"} 1' &&
     has 'vm_detection_info{likelihood="very_likely",module_version="1.0.0"} 1' &&
     has 'vm_detection_probes{status="error"} 0'
@@ -126,7 +127,7 @@ check "the QEMU guest's hypervisor and verdict in the scrape" vm_metrics
 promtool_clean() {  # tree
   local out args
   mapfile -t args < <(root_args "$1")
-  out=$("$vmd" "${args[@]}" --format prometheus | timeout 30 promtool check metrics 2>&1) &&
+  out=$("${vmd[@]}" "${args[@]}" --format prometheus | timeout 30 promtool check metrics 2>&1) &&
     [ -z "$out" ] || { echo "  $out"; return 1; }
 }
 for tree in "${trees[@]}"; do
@@ -138,14 +139,14 @@ printf 'apiVersion: v1\nkind: Node\nmetadata:\n  name: vmd-integrations\n' >"$sc
 labels_apply() {  # tree
   local nfd=$scratch/nfd-$1 vm_label=false args labels
   mapfile -t args < <(root_args "$1")
-  "$vmd" "${args[@]}" --format nfd --output "$nfd" || return 1
+  "${vmd[@]}" "${args[@]}" --format nfd --output "$nfd" || return 1
   mapfile -t labels <"$nfd"
   ((${#labels[@]} >= 3)) || { echo "  only ${#labels[@]} labels"; return 1; }
   KUBECONFIG=$scratch/no-kubeconfig timeout 30 kubectl label --local -f "$scratch/node.yaml" \
     -o json "${labels[@]}" >"$nfd.json" || return 1
   # Every line is on the node as it was written, and vm=true agrees with
   # --check vm.
-  "$vmd" "${args[@]}" --check vm && vm_label=true
+  "${vmd[@]}" "${args[@]}" --check vm && vm_label=true
   python3 - "$nfd" "$nfd.json" "$vm_label" <<'EOF'
 import json, sys
 wanted = dict(line.rstrip("\n").split("=", 1) for line in open(sys.argv[1]))
@@ -163,7 +164,7 @@ check "the QEMU guest is labelled hypervisor.qemu" \
 
 echo "== the facts"
 likelihood() { python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_likelihood"])'; }
-own=$("$vmd" | likelihood)
+own=$("${vmd[@]}" | likelihood)
 facts=$scratch/facts.d
 mkdir "$facts"
 ln -s "$share/ansible/vm_detection.fact" "$share/facter/vm_detection" "$facts/"
@@ -192,8 +193,8 @@ facter_failure() {
   local out
   printf '#!/bin/sh\nprintf "{\\"partial"\nexit 3\n' >"$scratch/failing"
   chmod +x "$scratch/failing"
-  sed "s|$vmd|$scratch/failing|" "$share/facter/vm_detection" >"$scratch/facter-fact"
-  out=$(sh "$scratch/facter-fact")
+  sed "s|$vmd_bin|$scratch/failing|" "$share/facter/vm_detection" >"$scratch/facter-fact"
+  out=$(timeout 30 sh "$scratch/facter-fact")
   [ $? -ne 0 ] && [ -z "$out" ]
 }
 check "the Facter fact prints nothing and fails when vmd-detect fails" facter_failure
@@ -244,12 +245,13 @@ if [ "$(id -u)" -eq 0 ]; then
     local tree args
     for tree in live vm; do
       mapfile -t args < <(root_args "$tree")
-      cmp -s <("$vmd" "${args[@]}" --format prometheus | grep -v duration_seconds) \
-        <(unit_like "$vmd" "${args[@]}" --format prometheus | grep -v duration_seconds) ||
+      cmp -s <("${vmd[@]}" "${args[@]}" --format prometheus | grep -v duration_seconds) \
+        <(unit_like "${vmd[@]}" "${args[@]}" --format prometheus | grep -v duration_seconds) ||
         { echo "  the $tree report differs without privileges"; return 1; }
     done
-    mkdir -p "$scratch/r4" && VMD_PROMETHEUS_DIR=$scratch/r4 VMD_NFD_DIR=$scratch/r4 \
-      unit_like "$share/refresh" && [ -s "$scratch/r4/vm_detection.prom" ] && [ -s "$scratch/r4/vm-detection" ]
+    mkdir -p "$scratch/r4" &&
+      VMD_PROMETHEUS_DIR=$scratch/r4 VMD_NFD_DIR=$scratch/r4 unit_like timeout 30 "$share/refresh" &&
+      [ -s "$scratch/r4/vm_detection.prom" ] && [ -s "$scratch/r4/vm-detection" ]
   }
   check "the probes and the refresh as root without capabilities or network" same_without_privileges
 fi
@@ -260,7 +262,7 @@ mkdir -p "$scratch/out"
 printf 'old contents\n' >"$old"
 output_fails() {  # FILE [RUNNER...]; exit 3, old file untouched, no temporary file left
   local status
-  "${@:2}" "$vmd" --format prometheus --output "$1" 2>/dev/null
+  "${@:2}" "${vmd[@]}" --format prometheus --output "$1" 2>/dev/null
   status=$?
   [ $status -eq 3 ] || { echo "  exit $status"; return 1; }
   [ "$(cat "$old")" = "old contents" ] && [ -z "$(find "$scratch/out" -name '.*')" ]
@@ -279,7 +281,7 @@ if [ "$(id -u)" -eq 0 ]; then
   check "--output in a directory it may not write: exit 3, the old file byte for byte" read_only
 fi
 replaced() {
-  (umask 077 && "$vmd" --format prometheus --output "$old") &&
+  (umask 077 && "${vmd[@]}" --format prometheus --output "$old") &&
     [ "$(stat -c %a "$old")" = 644 ] && grep -q '^vm_detection_info{' "$old"
 }
 check "--output replaces the file, mode 0644 under umask 077" replaced
