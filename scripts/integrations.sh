@@ -9,7 +9,7 @@
 #
 #   scripts/integrations.sh
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit
 
 # What the unit reached (systemd 252), as systemd-analyze's --threshold
 # counts: exposure times ten. Lower it when the unit gets tighter.
@@ -194,8 +194,7 @@ facter_failure() {
   printf '#!/bin/sh\nprintf "{\\"partial"\nexit 3\n' >"$scratch/failing"
   chmod +x "$scratch/failing"
   sed "s|$vmd_bin|$scratch/failing|" "$share/facter/vm_detection" >"$scratch/facter-fact"
-  out=$(timeout 30 sh "$scratch/facter-fact")
-  [ $? -ne 0 ] && [ -z "$out" ]
+  ! out=$(timeout 30 sh "$scratch/facter-fact") && [ -z "$out" ]
 }
 check "the Facter fact prints nothing and fails when vmd-detect fails" facter_failure
 
