@@ -254,6 +254,36 @@ if [ "$(id -u)" -eq 0 ]; then
   }
   check "the probes and the refresh as root without capabilities or network" same_without_privileges
 fi
+# The unit's system-call filter cannot be applied outside systemd, so the
+# calls the refresh makes (traced) are held against the sets the unit names:
+# a call outside them would fail with EPERM and a probe would quietly read
+# "error" or "unavailable".
+syscall_set() {  # @group: its calls, groups expanded
+  systemd-analyze syscall-filter "$1" | awk 'NR > 1 && !/^ *#/ && NF { print $1 }' |
+    while read -r call; do
+      case $call in @*) syscall_set "$call" ;; *) echo "$call" ;; esac
+    done
+}
+filter_allows_refresh() {
+  local line allowed=$scratch/allowed denied=$scratch/denied
+  : >"$allowed"
+  : >"$denied"
+  while read -r line; do
+    if [[ $line == "~"* ]]; then
+      for group in ${line#"~"}; do syscall_set "$group" >>"$denied"; done
+    else
+      for group in $line; do syscall_set "$group" >>"$allowed"; done
+    fi
+  done < <(sed -n 's/^SystemCallFilter=//p' "${units[0]}")
+  mkdir -p "$scratch/r5"
+  VMD_PROMETHEUS_DIR=$scratch/r5 VMD_NFD_DIR=$scratch/r5 timeout 60 \
+    strace -f -qq -o "$scratch/calls" "$share/refresh" || return 1
+  sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$scratch/calls" | sort -u >"$scratch/used"
+  local outside
+  outside=$(grep -vxF -f <(sort -u "$allowed" | grep -vxF -f "$denied") "$scratch/used")
+  [ -z "$outside" ] || { echo "  refused by the unit's filter:" $outside; return 1; }
+}
+check "every system call of the refresh passes the unit's filter" filter_allows_refresh
 
 echo "== --output over an existing file"
 old=$scratch/out/vm_detection.prom
