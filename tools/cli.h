@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/detect.h"
 #include "detection/report.h"
@@ -26,6 +27,27 @@ inline constexpr int exit_failed = 3;
 //   timing AVAILABLE MEASURED CYCLES          (0 or 1, 0 or 1, decimal)
 inline constexpr const char* processor_file = "/processor";
 inline constexpr std::uint64_t processor_file_limit = 65536;
+
+// The report's five vendor lists and what each is called in vmd-detect's
+// outputs, in the report's order. An empty name: the output leaves the list
+// out (the hypervisors have the verdict line and --check vm instead;
+// containers make no node labels, since in a pod they describe the pod).
+struct VendorList {
+    std::vector<std::string> Assessment::*list;
+    std::string_view check;       // --check KIND
+    std::string_view title;       // --summary line
+    std::string_view kind;        // Prometheus label kind=
+    std::string_view label_head;  // NFD label name before the vendor
+};
+// clang-format off
+inline constexpr VendorList vendor_lists[] = {
+    {&Assessment::hypervisors,          "",          "",                     "hypervisor",          "hypervisor."},
+    {&Assessment::containers,           "container", "containers",           "container",           ""},
+    {&Assessment::compatibility_layers, "compat",    "compatibility layers", "compatibility_layer", "compatibility-layer."},
+    {&Assessment::host_hypervisors,     "host",      "host hypervisors",     "host_hypervisor",     "host-hypervisor."},
+    {&Assessment::cloud_providers,      "cloud",     "cloud providers",      "cloud_provider",      "cloud."},
+};
+// clang-format on
 
 struct ParseError {
     std::size_t line = 0;  // 1 for the first line

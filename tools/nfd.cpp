@@ -3,12 +3,9 @@
 // whole file rejected; containers are left out because inside a pod they
 // describe the pod, not the node.
 #include <algorithm>
-#include <array>
 #include <set>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "cli.h"
 
@@ -18,14 +15,6 @@ namespace {
 constexpr std::string_view prefix = "vm-detection.feature.node.kubernetes.io/";
 constexpr std::size_t max_name = 63;     // the part after the prefix, as for values
 constexpr std::size_t max_file = 65535;  // NFD ignores files of 64 KiB and more
-
-constexpr std::array<std::pair<std::vector<std::string> Assessment::*, std::string_view>, 4>
-    vendor_labels = {{
-        {&Assessment::hypervisors, "hypervisor."},
-        {&Assessment::cloud_providers, "cloud."},
-        {&Assessment::compatibility_layers, "compatibility-layer."},
-        {&Assessment::host_hypervisors, "host-hypervisor."},
-    }};
 
 bool alphanumeric(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -62,9 +51,10 @@ std::string nfd(const Assessment& assessment) {
     label("vm-score", std::to_string(assessment.vm_score));
 
     std::set<std::string> written;
-    for (const auto& [list, head] : vendor_labels) {
-        for (const std::string& vendor : assessment.*list) {
-            const std::string name = label_name(head, vendor);
+    for (const VendorList& v : vendor_lists) {
+        if (v.label_head.empty()) continue;
+        for (const std::string& vendor : assessment.*v.list) {
+            const std::string name = label_name(v.label_head, vendor);
             if (name.empty() || !written.insert(name).second) continue;
             if (out.size() + prefix.size() + name.size() + 6 > max_file) return out;
             label(name, "true");

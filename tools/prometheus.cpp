@@ -6,23 +6,11 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "cli.h"
 
 namespace vmd::cli {
 namespace {
-
-// The report's five lists, each under the word its series carry as "kind".
-constexpr std::array<std::pair<std::vector<std::string> Assessment::*, std::string_view>, 5>
-    environment_kinds = {{
-        {&Assessment::hypervisors, "hypervisor"},
-        {&Assessment::containers, "container"},
-        {&Assessment::compatibility_layers, "compatibility_layer"},
-        {&Assessment::host_hypervisors, "host_hypervisor"},
-        {&Assessment::cloud_providers, "cloud_provider"},
-    }};
 
 constexpr std::array<std::string_view, 3> probe_statuses = {"ok", "unavailable", "error"};
 
@@ -62,9 +50,9 @@ std::string prometheus(const Run& run, const Assessment& assessment) {
     out += "vm_detection_vm_score " + std::to_string(assessment.vm_score) + "\n";
 
     std::string series;
-    for (const auto& [list, kind] : environment_kinds) {
-        for (const std::string& vendor : assessment.*list) {
-            series += "vm_detection_environment{kind=\"" + std::string(kind) + "\",vendor=\"" +
+    for (const VendorList& v : vendor_lists) {
+        for (const std::string& vendor : assessment.*v.list) {
+            series += "vm_detection_environment{kind=\"" + std::string(v.kind) + "\",vendor=\"" +
                       label_value(vendor) + "\"} 1\n";
         }
     }

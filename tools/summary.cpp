@@ -1,37 +1,15 @@
 // The human-readable account of --summary and the answers of --check.
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cli.h"
 
 namespace vmd::cli {
 namespace {
-
-// A --check word and the assessment's list whose being non-empty answers it.
-struct Kind {
-    std::string_view word;
-    std::vector<std::string> Assessment::*list;
-};
-constexpr std::array<Kind, 4> list_kinds = {{
-    {"container", &Assessment::containers},
-    {"compat", &Assessment::compatibility_layers},
-    {"cloud", &Assessment::cloud_providers},
-    {"host", &Assessment::host_hypervisors},
-}};
-
-// The lists that get a line of their own when they are not empty.
-constexpr std::array<std::pair<std::vector<std::string> Assessment::*, std::string_view>, 4>
-    found_lines = {{
-        {&Assessment::containers, "containers"},
-        {&Assessment::compatibility_layers, "compatibility layers"},
-        {&Assessment::host_hypervisors, "host hypervisors"},
-        {&Assessment::cloud_providers, "cloud providers"},
-    }};
 
 std::string joined(const std::vector<std::string>& list) {
     std::string out;
@@ -110,9 +88,10 @@ std::string summary(const Run& run, const Assessment& assessment, bool platform_
     if (!hypervisors.empty()) out += ": " + hypervisors;
     out += '\n';
 
-    for (const auto& [list, title] : found_lines) {
-        const std::string vendors = joined(assessment.*list);
-        if (!vendors.empty()) out += std::string(title) + ": " + vendors + '\n';
+    for (const VendorList& v : vendor_lists) {
+        const std::string vendors = joined(assessment.*v.list);
+        if (!v.title.empty() && !vendors.empty())
+            out += std::string(v.title) + ": " + vendors + '\n';
     }
     if (platform_only) {
         out += "processor: not captured; only the platform probes ran\n";
@@ -145,16 +124,17 @@ std::string summary(const Run& run, const Assessment& assessment, bool platform_
 }
 
 bool check_kind_known(std::string_view kind) {
-    return kind == "vm" || std::any_of(list_kinds.begin(), list_kinds.end(),
-                                       [&](const Kind& k) { return k.word == kind; });
+    return kind == "vm" ||
+           std::any_of(std::begin(vendor_lists), std::end(vendor_lists),
+                       [&](const VendorList& v) { return !v.check.empty() && v.check == kind; });
 }
 
 bool found(const Assessment& assessment, std::string_view kind) {
     if (kind == "vm") {
         return assessment.vm_likelihood == "likely" || assessment.vm_likelihood == "very_likely";
     }
-    for (const Kind& k : list_kinds) {
-        if (k.word == kind) return !(assessment.*k.list).empty();
+    for (const VendorList& v : vendor_lists) {
+        if (!v.check.empty() && v.check == kind) return !(assessment.*v.list).empty();
     }
     return false;
 }
