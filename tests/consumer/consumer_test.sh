@@ -7,11 +7,14 @@ set -eu
 build=$1 source=$2 cc=$3 cmake=$4 generator=$5
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vmd-consumer-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-prefix=$scratch/prefix
+prefix=$scratch/stage/prefix
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+# Staged beneath DESTDIR: a package build configures absolute directories
+# (the systemd units' among them), which must land in the scratch tree too,
+# not on the build machine.
+DESTDIR=$scratch/stage "$cmake" --install "$build" --prefix /prefix >/dev/null
 so=$(find "$prefix" -name libvm_detection.so.1.0.0)
 [ -f "$so" ] || fail "no libvm_detection.so.1.0.0 under $prefix"
 libdir=$(dirname "$so")
