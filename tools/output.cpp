@@ -32,14 +32,14 @@ bool write_file(const std::string& path, std::string_view text, std::string& err
     // The temporary file lies beside FILE, since rename does not cross file
     // systems, and starts with a dot so that collectors that pick files by
     // suffix (node_exporter's *.prom) pass it by.
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t cut = path.rfind('/') + 1;  // 0 without a slash
+    const std::string dir = path.substr(0, cut);
+    const std::string name = path.substr(cut);
     if (name.empty()) {
         error = "not a file name";
         return false;
     }
-    std::string temporary = (slash == std::string::npos ? "" : dir) + "." + name + ".XXXXXX";
+    std::string temporary = dir + "." + name + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         error = std::strerror(errno);
@@ -63,7 +63,7 @@ bool write_file(const std::string& path, std::string_view text, std::string& err
     }
     // The rename itself lasts only once the directory is on disk; a failure
     // here loses nothing that was there before, so it is not reported.
-    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd >= 0) {
         ::fsync(dir_fd);
         ::close(dir_fd);

@@ -146,8 +146,9 @@ int parse(int argc, char** argv, Options& options) {
         const auto known = std::find_if(std::begin(formats), std::end(formats),
                                         [&](const auto& f) { return f.first == options.format; });
         if (known == std::end(formats)) {
-            return fail_usage("--format takes json, prometheus, nfd, pretty or summary",
-                              options.format);
+            std::string takes = "--format takes one of";
+            for (const auto& f : formats) takes.append(&f == formats ? " " : ", ").append(f.first);
+            return fail_usage(takes, options.format);
         }
         options.chosen = known->second;
     }
