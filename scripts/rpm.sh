@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the RPM packages of rpm/libvm_detection.spec with Debian's rpm, from
 # a tarball of the clean tree (uncommitted changes included), in a scratch
-# _topdir; runs rpmlint over the spec and the packages; installs them into a
+# _topdir; runs rpmlint over libvm_detection.spec and the packages; installs them into a
 # scratch root, runs the installed vmd-detect and builds the consumer
 # programs against that root; and checks that each package holds the same
 # files as its Debian counterpart. Debian's rpm lacks Fedora's CMake and
@@ -115,7 +115,7 @@ triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 # Name rules: Debian's multiarch library directory is the RPM's %{_libdir},
 # Debian's /lib/systemd/system its %{_unitdir}; the CMake targets file of
 # one configuration is named after the build type (None on Debian, Release
-# in the spec). Shared objects are executable in Fedora's packages and not
+# in libvm_detection.spec). Shared objects are executable in Fedora's packages and not
 # in Debian's, each distribution's policy: their mode is not compared.
 # Ignored: Debian's /usr/share/doc/PACKAGE (changelog and copyright; the
 # RPMs carry the licence as %license), the RPMs' /usr/share/licenses and
