@@ -13,11 +13,19 @@ namespace vmd::cli {
 namespace {
 
 constexpr std::string_view prefix = "vm-detection.feature.node.kubernetes.io/";
-constexpr std::size_t max_name = 63;     // the part after the prefix, as for values
+constexpr std::size_t max_name = 63;     // the part after the prefix, and a value
 constexpr std::size_t max_file = 65535;  // NFD ignores files of 64 KiB and more
 
 bool alphanumeric(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool label_byte(char c) { return alphanumeric(c) || c == '-' || c == '_' || c == '.'; }
+
+// Whether `word` may stand as a label value as it is.
+bool label_value(std::string_view word) {
+    return !word.empty() && word.size() <= max_name && alphanumeric(word.front()) &&
+           alphanumeric(word.back()) && std::all_of(word.begin(), word.end(), label_byte);
 }
 
 // The vendor word as a label name part after `head`: bytes a label cannot
@@ -27,7 +35,7 @@ bool alphanumeric(char c) {
 std::string label_name(std::string_view head, std::string_view vendor) {
     std::string name(head);
     for (const char c : vendor.substr(0, max_name - std::min(max_name, head.size()))) {
-        name += alphanumeric(c) || c == '-' || c == '_' || c == '.' ? c : '-';
+        name += label_byte(c) ? c : '-';
     }
     while (!name.empty() && !alphanumeric(name.back())) name.pop_back();
     return name.size() > head.size() ? name : std::string();
@@ -43,11 +51,7 @@ std::string nfd(const Assessment& assessment) {
     label("vm", found(assessment, "vm") ? "true" : "false");
     // The likelihood words are label values already; anything else is not
     // written rather than written wrong.
-    const std::string likelihood = label_name("", assessment.vm_likelihood);
-    if (!likelihood.empty() && likelihood == assessment.vm_likelihood &&
-        alphanumeric(likelihood.front())) {
-        label("vm-likelihood", likelihood);
-    }
+    if (label_value(assessment.vm_likelihood)) label("vm-likelihood", assessment.vm_likelihood);
     label("vm-score", std::to_string(assessment.vm_score));
 
     std::set<std::string> written;
@@ -56,7 +60,9 @@ std::string nfd(const Assessment& assessment) {
         for (const std::string& vendor : assessment.*v.list) {
             const std::string name = label_name(v.label_head, vendor);
             if (name.empty() || !written.insert(name).second) continue;
-            if (out.size() + prefix.size() + name.size() + 6 > max_file) return out;
+            if (out.size() + prefix.size() + name.size() + sizeof "=true\n" - 1 > max_file) {
+                return out;
+            }
             label(name, "true");
         }
     }
