@@ -94,7 +94,7 @@ class Tool(unittest.TestCase):
                      ["--check", "vm", "--capture", self.scratch], ["--root", "/", "--root", "/"],
                      ["--root=" + file], ["--pretty=yes"], ["--", "--pretty"],
                      ["--format", "json", "--pretty"], ["--format", "nfd", "--format", "nfd"],
-                     ["--output", file, "--check", "vm"], ["--output"]):
+                     ["--output", file, "--check", "vm"], ["--output"], ["--output", ""]):
             status, out, err = run(*args)
             self.assertEqual(status, 2, args)
             self.assertEqual(out, "", args)
@@ -103,6 +103,13 @@ class Tool(unittest.TestCase):
         err = run("--format", "yaml")[2]
         for word in (b"yaml", b"json", b"prometheus", b"nfd", b"pretty", b"summary"):
             self.assertIn(word, err)
+
+    def test_output_that_cannot_be_written_exits_3(self):
+        for args in (["--help"], [], ["--format", "summary"]):
+            with open("/dev/full", "wb") as full:
+                done = subprocess.run([TOOL, *args], stdout=full, stderr=subprocess.PIPE)
+            self.assertEqual(done.returncode, 3, args)
+            self.assertIn(b"cannot write", done.stderr, args)
 
     def test_fleet_formats_say_what_the_report_says(self):
         sample = re.compile(r'^([a-z_]+)(?:\{(.*)\})? (\S+)$')

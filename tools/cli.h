@@ -2,6 +2,7 @@
 // machine, and the report for people and for --check.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,8 +96,19 @@ std::string nfd(const Assessment& assessment);
 
 // Replaces the file at `path` with `text` in one rename, mode 0644; on
 // failure the file is as it was, no temporary file is left, and `error`
-// says why.
+// says why. A link is followed to the regular file it finally names, which
+// is replaced in its own directory; anything else that is not a regular
+// file (a directory, FIFO, socket or device) is refused and left as it is.
 bool write_file(const std::string& path, std::string_view text, std::string& error);
+
+// The number of the first SIGTERM, SIGINT or SIGHUP that arrived after
+// catch_stop_signals(), or 0.
+extern volatile std::sig_atomic_t stop_signal;
+
+// Lets those three signals set stop_signal instead of ending the process,
+// and interrupt a blocking call, so that write_file abandons a file being
+// written and removes its temporary file; the caller then ends.
+void catch_stop_signals();
 
 // Whether the assessment found the kind named by --check ("vm", "container",
 // "compat", "cloud", "host"); false for any other word.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iterator>
@@ -39,8 +40,10 @@ const char usage[] =
     "                   evidence and the probes\n"
     "  --output FILE    write to FILE instead of standard output: to a new file\n"
     "                   beside it, then renamed over it, so that readers see the\n"
-    "                   old contents or the new, never a part; mode 0644. On a\n"
-    "                   failure FILE is left as it was\n"
+    "                   old contents or the new, never a part; mode 0644. A link\n"
+    "                   is followed to the file it names, which is replaced in\n"
+    "                   its own directory; a directory, FIFO, socket or device is\n"
+    "                   refused. On a failure FILE is left as it was\n"
     "  --check KIND     print nothing; exit 0 when KIND was found, 1 when not.\n"
     "                   KIND is vm (likely or very likely a virtual machine),\n"
     "                   container, compat (a compatibility layer such as WSL),\n"
@@ -139,6 +142,9 @@ int parse(int argc, char** argv, Options& options) {
     if (options.output != nullptr && (options.check != nullptr || options.capture != nullptr)) {
         return fail_usage("--output does not go with --check or --capture");
     }
+    if (options.output != nullptr && *options.output == '\0') {
+        return fail_usage("--output needs a file name");
+    }
     if (options.check != nullptr && !check_kind_known(options.check)) {
         return fail_usage("--check takes vm, container, compat, cloud or host", options.check);
     }
@@ -201,7 +207,7 @@ int run(const Options& options) {
     }
     const std::string text = render(options.chosen, run, machine.platform_only);
     if (options.output == nullptr) {
-        std::fputs(text.c_str(), stdout);
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return exit_ok;
     }
     std::string error;
@@ -214,18 +220,31 @@ int run(const Options& options) {
 
 }  // namespace
 
+// What went to standard output must have got there: a full disk or a closed
+// pipe is a failure, not a silent success.
+int flushed(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "vmd-detect: cannot write the output\n");
+        return exit_failed;
+    }
+    return status;
+}
+
 int main(int argc, char** argv) {
     Options options;
     if (const int status = parse(argc, argv, options); status != exit_ok) return status;
     if (options.help) {
         std::fputs(usage, stdout);
-        return exit_ok;
+        return flushed(exit_ok);
     }
+    // A stop signal while FILE is written removes the temporary file; the
+    // process then ends by that signal, as it would have.
+    if (options.output != nullptr) catch_stop_signals();
     try {
-        const int status = run(options);
-        if (std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "vmd-detect: cannot write the output\n");
-            return exit_failed;
+        const int status = flushed(run(options));
+        if (stop_signal != 0) {
+            std::signal(stop_signal, SIG_DFL);
+            std::raise(stop_signal);
         }
         return status;
     } catch (const std::bad_alloc&) {
