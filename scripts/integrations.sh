@@ -315,5 +315,72 @@ replaced() {
 }
 check "--output replaces the file, mode 0644 under umask 077" replaced
 
+# What is not a regular file is refused and stays exactly as it was, also
+# behind a link; a link to a regular file has that file replaced and stays.
+odd=$scratch/odd
+mkdir "$odd"
+mkfifo "$odd/fifo"
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$odd/socket"
+kinds=(fifo socket)
+if [ "$(id -u)" -eq 0 ]; then
+  mknod "$odd/device" c 1 3  # /dev/null's numbers, made here
+  kinds+=(device)
+fi
+for kind in "${kinds[@]}"; do ln -s "$kind" "$odd/link-to-$kind"; done
+left_as_it_was() {  # NAME
+  local before status
+  before=$(stat -c '%F %t:%T %Y' "$odd/${1#link-to-}")
+  "${vmd[@]}" --format nfd --output "$odd/$1" 2>/dev/null
+  status=$?
+  [ $status -eq 3 ] || { echo "  exit $status"; return 1; }
+  [ "$(stat -c '%F %t:%T %Y' "$odd/${1#link-to-}")" = "$before" ] &&
+    { [[ $1 != link-to-* ]] || [ -L "$odd/$1" ]; } && [ -z "$(find "$odd" -name '.*')" ]
+}
+for kind in "${kinds[@]}"; do
+  check "--output onto a $kind: exit 3, the $kind as it was" left_as_it_was "$kind"
+  check "--output onto a link to a $kind: exit 3, both as they were" left_as_it_was "link-to-$kind"
+done
+through_links() {
+  # Each relative link leads on from its own directory.
+  mkdir -p "$odd/real" "$odd/links" && printf 'old\n' >"$odd/real/labels" &&
+    ln -s ../real/labels "$odd/links/inner" && ln -s links/inner "$odd/outer-link" &&
+    "${vmd[@]}" --format nfd --output "$odd/outer-link" &&
+    [ -L "$odd/outer-link" ] && [ -L "$odd/links/inner" ] &&
+    grep -q '^vm-detection.feature.node.kubernetes.io/vm=' "$odd/real/labels" &&
+    [ -z "$(find "$odd" -name '.*')" ]
+}
+check "--output through two links: the file replaced in its own directory, the links kept" \
+  through_links
+longest_name() {
+  local name
+  name=$(printf 'n%.0s' $(seq 255))
+  "${vmd[@]}" --format nfd --output "$odd/$name" && [ -s "$odd/$name" ] && rm "$odd/$name"
+}
+check "--output FILE with a 255-byte name" longest_name
+# A stop signal while the file is written (its fsync held back for 10 s by
+# strace) removes the temporary file and leaves FILE as it was.
+stopped_mid_write() {  # signal
+  local timer pid="" status
+  printf 'old contents\n' >"$odd/stopped"
+  timeout 30 strace -f -qq -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=10000000:when=1 \
+    "$vmd_bin" --format nfd --output "$odd/stopped" 2>/dev/null &
+  timer=$!
+  for _ in $(seq 100); do
+    [ -n "$(find "$odd" -name '.stopped.*')" ] &&
+      pid=$(pgrep -x vmd-detect -P "$(pgrep -d, -P "$timer")") && break
+    sleep 0.1
+  done
+  [ -n "$pid" ] || { echo "  no temporary file appeared"; kill "$timer"; return 1; }
+  kill "-$1" "$pid"
+  { wait "$timer"; } 2>/dev/null
+  status=$?
+  # strace ends by the signal that ended vmd-detect, and timeout says so.
+  [ $status -eq $((128 + $(kill -l "$1"))) ] || { echo "  exit $status"; return 1; }
+  [ "$(cat "$odd/stopped")" = "old contents" ] && [ -z "$(find "$odd" -name '.stopped.*')" ]
+}
+for signal in TERM INT HUP; do
+  check "SIG$signal mid-write: no temporary file left, FILE as it was" stopped_mid_write "$signal"
+done
+
 echo "integrations: $passed passed, $failed failed"
 ((failed == 0))
