@@ -1,8 +1,7 @@
 # Install rules: the shared object with its soname links, the header,
 # vmd-detect, a pkg-config file, a CMake package, the report's JSON Schema
-# and the fleet files. Everything but the fleet files lands relative to the
-# prefix chosen at install time, so `cmake --install build --prefix DIR`
-# works for any DIR; the fleet files (below) want the configured prefix.
+# and the fleet files. Everything lands relative to the prefix chosen at
+# install time, so `cmake --install build --prefix DIR` works for any DIR.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -61,17 +60,20 @@ endforeach()
 
 # The fleet files: the systemd service and timer that write the report for
 # node_exporter and Node Feature Discovery, the script the service runs, and
-# the Ansible and Facter facts. They name vmd-detect and the script by the
-# absolute paths of the configured prefix, so these (unlike the rest) belong
-# to an install into CMAKE_INSTALL_PREFIX itself or to a DESTDIR staging of
-# it. Debian passes /lib/systemd/system as the unit directory.
+# the Ansible and Facter facts. They name vmd-detect and the script by
+# absolute paths, so they are written at install time, for the prefix of
+# that install (fleet-files.cmake). Debian passes /lib/systemd/system as the
+# unit directory.
 set(VMD_SYSTEMD_UNITDIR lib/systemd/system
     CACHE STRING "Where the systemd units go (relative: under the prefix)")
 set(VMD_FLEET_DIR ${CMAKE_INSTALL_DATADIR}/vmd-detect)
 set(VMD_FLEET_OUT ${CMAKE_CURRENT_BINARY_DIR}/fleet)
-foreach(file IN ITEMS vmd-detect.service refresh ansible/vm_detection.fact facter/vm_detection)
-  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/fleet/${file}.in ${VMD_FLEET_OUT}/${file} @ONLY)
-endforeach()
+install(CODE "
+  set(VMD_FLEET_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/fleet\")
+  set(VMD_FLEET_OUT \"${VMD_FLEET_OUT}\")
+  set(VMD_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(VMD_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/fleet-files.cmake\")")
 install(FILES ${VMD_FLEET_OUT}/vmd-detect.service ${CMAKE_CURRENT_SOURCE_DIR}/fleet/vmd-detect.timer
   DESTINATION ${VMD_SYSTEMD_UNITDIR})
 install(PROGRAMS ${VMD_FLEET_OUT}/refresh DESTINATION ${VMD_FLEET_DIR})

@@ -42,10 +42,12 @@ trap cleanup EXIT
 
 echo "== build and install into $scratch/prefix"
 prefix=$scratch/prefix
+# Configured for the default prefix and installed with --prefix, as the
+# README's recipe does: the units and facts must name the scratch binary.
 if ! { cmake -S . -B build-integrations -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF \
-         -DVMD_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null &&
+         -DVMD_WARNINGS_AS_ERRORS=ON -UCMAKE_INSTALL_PREFIX >/dev/null &&
        cmake --build build-integrations -j"$(nproc)" >/dev/null &&
-       cmake --install build-integrations >/dev/null; }; then
+       cmake --install build-integrations --prefix "$prefix" >/dev/null; }; then
   echo "integrations: the build failed" >&2
   exit 1
 fi
@@ -163,6 +165,16 @@ check "the QEMU guest is labelled hypervisor.qemu" \
   grep -qx 'vm-detection.feature.node.kubernetes.io/hypervisor.qemu=true' "$scratch/nfd-vm"
 
 echo "== the facts"
+fleet_files_name_the_prefix() {
+  local configured stray
+  configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' build-integrations/CMakeCache.txt)
+  stray=$(grep -l "$configured/" "$share/refresh" "$share/ansible/vm_detection.fact" \
+            "$share/facter/vm_detection" "${units[0]}")
+  [ -z "$stray" ] || { echo "  name $configured: $stray"; return 1; }
+  grep -q "^vmd=$vmd_bin\$" "$share/refresh" && grep -q "^ExecStart=$share/refresh\$" "${units[0]}"
+}
+check "the units, the refresh and the facts of an install with --prefix name its paths" \
+  fleet_files_name_the_prefix
 likelihood() { python3 -c 'import json, sys; print(json.load(sys.stdin)["vm_likelihood"])'; }
 own=$("${vmd[@]}" | likelihood)
 facts=$scratch/facts.d
