@@ -2,8 +2,10 @@
 # Builds the Debian packages in a clean copy of the tree (the package build
 # runs the test suite), checks them with lintian, installs them, builds the
 # consumer programs against /usr through pkg-config and find_package, runs
-# the installed vmd-detect and man, and purges the packages again. Installs
-# with sudo when not run as root; scripts/deps.sh --all installs the tools.
+# the installed vmd-detect and man, and purges the packages again. Before
+# that, vmd-detect's maintainer scripts are run through its whole life
+# (tests/packages/lifecycle.sh). Installs with sudo when not run as root;
+# scripts/deps.sh --all installs the tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(libvm-detection1 libvm-detection-dev vmd-detect)
@@ -41,10 +43,14 @@ ls "$work"/*.deb
 echo "== lintian"
 lintian --fail-on error,warning --info "$work"/*.changes || fail "lintian"
 
-echo "== install"
 debs=()
 for p in "${packages[@]}"; do debs+=("$work/${p}_${version}_$(dpkg --print-architecture).deb"); done
 installed=1
+echo "== vmd-detect's maintainer scripts: install, upgrades, removal, purge"
+$sudo dpkg -i "${debs[@]:0:2}" >/dev/null
+$sudo unshare --mount --propagation private tests/packages/lifecycle.sh "${debs[2]}"
+
+echo "== install"
 $sudo dpkg -i "${debs[@]}" >/dev/null
 
 echo "== consumers against /usr"

@@ -91,6 +91,48 @@ esac
 "$root/usr/bin/vmd-detect" | head -c 20 | grep -q '^{"schema_version":1,' ||
   fail "vmd-detect printed no report"
 
+# The scriptlets, taken from the package and run as rpm runs them (the
+# argument counts the package's installed versions), with a recorder for
+# systemd-update-helper, and the refresh of the scratch root writing into
+# scratch directories: installed, upgraded with the timer enabled and with
+# it disabled, erased.
+echo "== vmd-detect's scriptlets: install, upgrades, erase"
+life=$work/life
+mkdir -p "$life/bin" "$life/state/active" "$life/wants" "$life/prometheus" "$life/nfd"
+cp tests/packages/systemctl "$life/bin/systemd-update-helper"
+cp tests/packages/systemctl "$life/bin/systemctl"
+scriptlet() {  # TAG ARGUMENT
+  local body
+  body=$(rpm -qp --qf "%{$1}" "${rpm_file[vmd-detect]}")
+  [ "$body" != "(none)" ] || return 0
+  sed -e "s|/usr/lib/systemd/systemd-update-helper|$life/bin/systemd-update-helper|g" \
+    -e "s|/usr/share/vmd-detect/|$root/usr/share/vmd-detect/|g" <<<"$body" |
+    PATH=$life/bin:$PATH VMD_SYSTEMD_STATE=$life/state VMD_SYSTEMD_WANTS=$life/wants \
+      VMD_PROMETHEUS_DIR=$life/prometheus VMD_NFD_DIR=$life/nfd sh -s -- "$2"
+}
+upgrade() { scriptlet POSTIN 2 && scriptlet PREUN 1 && scriptlet POSTUN 1; }
+timer() { VMD_SYSTEMD_STATE=$life/state VMD_SYSTEMD_WANTS=$life/wants "$life/bin/systemctl" "$@"; }
+active() { [ -e "$life/state/active/vmd-detect.timer" ]; }
+enabled() { [ -L "$life/wants/vmd-detect.timer" ]; }
+scriptlet POSTIN 1
+! enabled && ! active || fail "installing enabled or started the timer"
+timer enable --now vmd-detect.timer
+upgrade
+enabled && active || fail "the upgrade stopped or disabled an enabled timer"
+grep -q 'mark-restart-system-units .*vmd-detect.timer' "$life/state/log" ||
+  fail "the upgrade does not restart the timer"
+timer disable --now vmd-detect.timer
+upgrade
+! enabled && ! active || fail "the upgrade enabled or started a disabled timer"
+timer enable --now vmd-detect.timer
+touch "$life/prometheus/vm_detection.prom" "$life/prometheus/other.prom" "$life/nfd/vm-detection" \
+  "$life/nfd/other"
+scriptlet PREUN 0 && scriptlet POSTUN 0
+! enabled && ! active || fail "erasing left the timer enabled or active"
+[ "$(cd "$life" && find prometheus nfd -type f | sort | tr '\n' ' ')" = "nfd/other prometheus/other.prom " ] ||
+  fail "erasing should delete exactly the two files the timer writes"
+echo "installed without enabling, upgraded keeping the timer's state, erased with its files"
+
 echo "== consumers against the scratch root"
 mkdir "$work/consumer"
 CMAKE_PREFIX_PATH="$root$libdir/cmake" sh tests/consumer/build_consumers.sh "$root/usr" \
