@@ -44,6 +44,7 @@ export class Report {
 
 /** vmd_detect_json returned a status other than 0 (or 0 and no report). */
 export class VmDetectionError extends Error {
+  constructor(status: number);
   /** 1 null output pointer, 2 out of memory, 3 internal failure. */
   readonly status: number;
   readonly meaning: string;
