@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything CI runs, in order: the normal build and test suite
-# (scripts/test.sh); the Python and Go bindings against that build
-# (tests/bindings/run.sh); the suite built with AddressSanitizer and
+# (scripts/test.sh); the Python, Go, Rust and Node.js bindings and the C++
+# example with nlohmann/json against that build (tests/bindings/run.sh); the
+# suite built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak checking on), and with ThreadSanitizer; a
 # bounded run of every fuzz target; the suite cross-built for aarch64 and run
 # under qemu-user; the Debian packages built, checked, installed and used

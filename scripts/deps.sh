@@ -24,6 +24,12 @@ if [ "${1:-}" = --all ]; then
   command -v kubectl >/dev/null || packages+=(kubernetes-client)
   # The RPM packages: rpmbuild and rpmlint.
   packages+=(rpm rpmlint)
+  # The Rust and Node.js bindings' tests and the C++ example with
+  # nlohmann/json: Debian's packaged serde crates, built offline by Debian's
+  # cargo where no cargo is on PATH; Node.js and npm only where none is.
+  packages+=(librust-serde-dev librust-serde-derive-dev librust-serde-json-dev nlohmann-json3-dev)
+  command -v cargo >/dev/null || packages+=(cargo)
+  command -v npm >/dev/null || packages+=(nodejs npm)
 fi
 
 missing=()

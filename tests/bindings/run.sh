@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Tests the Python and Go bindings against the library of this build,
-# installed into a scratch prefix that the loader, pkg-config and the tests
-# are pointed at: the Python package installed with pip, offline, into a
-# fresh virtual environment of Debian's python3 (and of the python3 on PATH
-# when that is another interpreter), its tests, mypy --strict over it; then
-# go vet and go test. Everything but the build tree lands in the scratch
-# directory and is removed.
+# Tests the four bindings against the library of this build, installed into
+# a scratch prefix that the loader, pkg-config and the tests are pointed at:
+# the Python package installed with pip, offline, into a fresh virtual
+# environment of Debian's python3 (and of the python3 on PATH when that is
+# another interpreter), its tests, mypy --strict over it; go vet and go
+# test; the Rust crate's tests, built offline from Debian's packaged crates;
+# the Node.js package installed with npm from its lock file, its tests and
+# tsc over its declarations. Then a C++ program that reads the report with
+# nlohmann/json, a Rust program that depends on the crate by path and a
+# Node.js program that installed the package with npm must each print the
+# verdict, the lists and the evidence that vmd-detect's report holds, for
+# this machine and for probe trees made here. Everything but the build tree
+# lands in the scratch directory and is removed.
 #
 #   tests/bindings/run.sh   builds build/ as scripts/test.sh does (nothing to do after it)
 set -euo pipefail
@@ -19,6 +25,7 @@ cmake --install build --prefix "$scratch/prefix" >/dev/null
 libdir=$(dirname "$(find "$scratch/prefix" -name libvm_detection.so.1)")
 export LD_LIBRARY_PATH=$libdir PKG_CONFIG_PATH=$libdir/pkgconfig
 export VMD_DETECT=$scratch/prefix/bin/vmd-detect PYTHONDONTWRITEBYTECODE=1
+export VMD_STUB_SOURCE=$PWD/tests/bindings/stub_library.c
 
 echo "--- python"
 # No index and no wheel directory: the package's build must need neither.
@@ -43,3 +50,108 @@ PYTHONPATH=/usr/lib/python3/dist-packages "$scratch/venv0/bin/python" -m pytest 
 echo "--- go"
 export GOCACHE=$scratch/go-cache GOPATH=$scratch/go GOPROXY=off GOFLAGS=-mod=readonly
 (cd go && go vet ./... && go test ./...)
+
+echo "--- rust"
+# Debian's registry directory stands in for cargo's default one, offline;
+# the crate itself names no source. Its tests run on a copy, so that the
+# Cargo.lock they resolve lands in the scratch directory.
+export CARGO_HOME=$scratch/cargo CARGO_TARGET_DIR=$scratch/cargo-target
+mkdir -p "$CARGO_HOME" "$scratch/rust" "$scratch/rust-consumer/src"
+cat >"$CARGO_HOME/config.toml" <<'EOF'
+[source.crates-io]
+replace-with = "debian"
+[source.debian]
+directory = "/usr/share/cargo/registry"
+[net]
+offline = true
+EOF
+cp -r rust/Cargo.toml rust/build.rs rust/src rust/tests "$scratch/rust/"
+(cd "$scratch/rust" && cargo --version && cargo test -q)
+cat >"$scratch/rust-consumer/Cargo.toml" <<EOF
+[package]
+name = "consumer"
+version = "0.0.0"
+edition = "2021"
+[dependencies]
+vm-detection = { path = "$PWD/rust" }
+EOF
+cp tests/bindings/consumer.rs "$scratch/rust-consumer/src/main.rs"
+cargo build -q --manifest-path "$scratch/rust-consumer/Cargo.toml"
+# Without the library's pkg-config file the build says where to point it.
+if PKG_CONFIG_LIBDIR=$scratch/none PKG_CONFIG_PATH='' cargo build -q \
+  --manifest-path "$scratch/rust-consumer/Cargo.toml" 2>"$scratch/rust-missing.log"; then
+  echo "FAIL: the crate built without libvm_detection's pkg-config file" >&2; exit 1
+fi
+grep -q 'set PKG_CONFIG_PATH to PREFIX/lib/pkgconfig' "$scratch/rust-missing.log" ||
+  { cat "$scratch/rust-missing.log"; echo "FAIL: no hint without the pkg-config file" >&2; exit 1; }
+
+echo "--- node"
+# From the npm registry only, into a scratch cache. Install scripts are not
+# run: koffi's only checks that its shipped binary loads, and the package
+# must work from the registry's files alone.
+export npm_config_cache=$scratch/npm-cache npm_config_loglevel=error npm_config_audit=false \
+  npm_config_fund=false npm_config_update_notifier=false
+mkdir "$scratch/node" "$scratch/node-consumer"
+cp -r node/package.json node/package-lock.json node/index.js node/index.d.ts node/tsconfig.json \
+  node/test "$scratch/node/"
+(cd "$scratch/node" && node --version && npm ci --ignore-scripts &&
+  node --test test/binding.test.js && node_modules/.bin/tsc -p .)
+# A program installs the packed package as a user would; its one
+# dependency is pinned to an exact version.
+(cd "$scratch/node" && npm pack -q --pack-destination "$scratch" >/dev/null)
+echo '{"private": true}' >"$scratch/node-consumer/package.json"
+cp tests/bindings/consumer.js "$scratch/node-consumer/"
+(cd "$scratch/node-consumer" && npm install -q --ignore-scripts "$scratch/vm-detection-1.0.0.tgz")
+
+echo "--- c++ with nlohmann/json"
+cmake -S examples/nlohmann-json -B "$scratch/cxx" -DCMAKE_PREFIX_PATH="$scratch/prefix" \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$scratch/cxx" >/dev/null
+
+echo "--- the consumers print vmd-detect's verdict, lists and evidence"
+consumers=("$scratch/cxx/detect" "$CARGO_TARGET_DIR/debug/consumer"
+           "$scratch/node-consumer/consumer.js")
+consume() {  # consumer, report file or nothing
+  case $1 in *.js) node "$@" ;; *) "$@" ;; esac
+}
+same() {  # want, got, what
+  diff -u "$1" "$2" >&2 || { echo "FAIL: $3" >&2; exit 1; }
+}
+# Probe trees: one with a vendor in each list but the hosts' and a detail
+# of bytes above 0x7f, quotes and control bytes; a Xen control domain, the
+# host; and an empty one.
+trees=$scratch/trees
+mkdir -p "$trees/rich/sys/class/dmi/id" "$trees/rich/sys/hypervisor" \
+  "$trees/rich/proc/sys/kernel" "$trees/rich/run/systemd" "$trees/host/sys/hypervisor" \
+  "$trees/host/proc/xen" "$trees/empty"
+echo 'Amazon EC2' >"$trees/rich/sys/class/dmi/id/sys_vendor"
+printf 'hv\303\251\377"\\\001' >"$trees/rich/sys/hypervisor/type"
+echo 5.15.90.1-microsoft-standard-WSL2 >"$trees/rich/proc/sys/kernel/osrelease"
+echo podman >"$trees/rich/run/systemd/container"
+touch "$trees/rich/.dockerenv"
+echo xen >"$trees/host/sys/hypervisor/type"
+echo control_d >"$trees/host/proc/xen/capabilities"
+for tree in rich host empty; do
+  "$VMD_DETECT" --root "$trees/$tree" >"$scratch/$tree.json"
+  python3 tests/bindings/summary.py "$scratch/$tree.json" >"$scratch/$tree.want"
+  for c in "${consumers[@]}"; do
+    consume "$c" "$scratch/$tree.json" >"$scratch/$tree.got"
+    same "$scratch/$tree.want" "$scratch/$tree.got" "$c over the $tree tree"
+  done
+done
+# The trees must give what they are made for.
+bytes=$'evidence: hypervisor guest unknown 85 hv\xc3\xa9\xff"\\\x01'
+if ! LC_ALL=C grep -qxF "$bytes" "$scratch/rich.want" ||
+  ! grep -qx 'cloud_providers: aws' "$scratch/rich.want" ||
+  ! grep -qx 'host_hypervisors: xen' "$scratch/host.want"; then
+  echo "FAIL: the probe trees no longer give the bytes and lists they are made for" >&2; exit 1
+fi
+# This machine: every run measures the timing probe's cycles anew.
+cycles() { sed -E 's/^(evidence: timing .* cpuid )[0-9]+/\1_/'; }
+"$VMD_DETECT" >"$scratch/live.json"
+python3 tests/bindings/summary.py "$scratch/live.json" | cycles >"$scratch/live.want"
+for c in "${consumers[@]}"; do
+  consume "$c" | cycles >"$scratch/live.got"
+  same "$scratch/live.want" "$scratch/live.got" "$c on this machine"
+done
+echo "consumers: ${#consumers[@]} programs agree with vmd-detect over 4 reports"
