@@ -113,7 +113,8 @@ def test_malformed_reports_are_refused():
     good = json.loads(vm_detection.detect().raw)
     for bad in [dict(good, schema_version=2), dict(good, vm_score=True),
                 {k: v for k, v in good.items() if k != "probes"},
-                dict(good, evidence=[{"source": "cpu"}]), dict(good, hypervisors=[1])]:
+                dict(good, evidence=[{"source": "cpu"}]), dict(good, hypervisors=[1]),
+                dict(good, hypervisors=["\u0100"]), dict(good, vm_likelihood="\u20ac")]:
         with pytest.raises(ValueError):
             vm_detection.parse(json.dumps(bad))
 

@@ -87,19 +87,27 @@ class Report:
     raw: str  # the JSON text exactly as the library returned it
 
 
+def _bytes_only(key: str, text: str) -> str:
+    # Each character stands for one byte: one above U+00FF is no report's,
+    # and refused here as the other bindings refuse it.
+    if any(ord(c) > 0xFF for c in text):
+        raise ValueError(f"report member {key!r} holds a character above U+00FF")
+    return text
+
+
 def _member(obj: Dict[str, Any], key: str, kind: type) -> Any:
     value = obj.get(key)
     # bool is a subclass of int, but true is no integer in the report.
     if type(value) is not kind:
         raise ValueError(f"report member {key!r} is not {kind.__name__}: {value!r}")
-    return value
+    return _bytes_only(key, value) if isinstance(value, str) else value
 
 
 def _strings(obj: Dict[str, Any], key: str) -> Tuple[str, ...]:
     values = _member(obj, key, list)
     if not all(type(v) is str for v in values):
         raise ValueError(f"report member {key!r} holds a non-string")
-    return tuple(values)
+    return tuple(_bytes_only(key, v) for v in values)
 
 
 def _objects(obj: Dict[str, Any], key: str) -> Tuple[Dict[str, Any], ...]:
