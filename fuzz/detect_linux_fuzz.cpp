@@ -3,6 +3,12 @@
 // directories, FIFOs, links (loops among them), devices, unreadable files,
 // and files where a directory should be. The run must return with the eight
 // platform probes, leave no descriptor open and give an ASCII report.
+//
+// The same tree is then read as a live system's root, with links confined
+// beneath it: among the links are some that a node has (absolute, relative)
+// and some that try to leave the tree for a bait tree beside it, which holds
+// every probe file. The confined run must say the same whether the bait is
+// there or not.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -12,6 +18,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -52,9 +59,11 @@ std::vector<Place> places() {
     return out;
 }
 
-// One temporary folder per process, emptied before each input. Held in a
-// plain array, which outlives every exit handler.
+// One temporary folder per process, emptied before each input, and the bait
+// beside it. Held in plain arrays, which outlive every exit handler.
 char root_dir[4096];
+char bait_dir[4096 + 8];
+char gone_dir[4096 + 8];
 
 std::string root() {
     if (root_dir[0] == '\0') {
@@ -62,9 +71,11 @@ std::string root() {
         FUZZ_CHECK(pattern.size() < sizeof root_dir);
         pattern.copy(root_dir, pattern.size());
         FUZZ_CHECK(::mkdtemp(root_dir) != nullptr);
+        std::snprintf(bait_dir, sizeof bait_dir, "%s-bait", root_dir);
+        std::snprintf(gone_dir, sizeof gone_dir, "%s-gone", root_dir);
         std::atexit([] {
             std::error_code ignored;
-            fs::remove_all(root_dir, ignored);
+            for (const char* dir : {root_dir, bait_dir, gone_dir}) fs::remove_all(dir, ignored);
         });
     }
     return root_dir;
@@ -100,6 +111,22 @@ void write_file(const std::string& full, const std::string& bytes) {
     ::close(fd);
 }
 
+// Every probe file, readable, in the bait tree.
+void lay_bait() {
+    for (const vmd::ProbeFile* f : vmd::probe_files) {
+        const std::string full = bait_dir + std::string(f->path);
+        fs::create_directories(fs::path(full).parent_path());
+        write_file(full, "bait\n");
+    }
+}
+
+// "../" for each folder above `path`, and `more` besides.
+std::string climb(const std::string& path, int more) {
+    std::string up;
+    for (auto n = std::count(path.begin(), path.end(), '/') - 1 + more; n > 0; --n) up += "../";
+    return up;
+}
+
 int open_descriptors() {
     DIR* dir = ::opendir("/proc/self/fd");
     FUZZ_CHECK(dir != nullptr);
@@ -114,7 +141,7 @@ void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
         const Place& place = all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
         const std::string full = root() + place.path;
         parents(place.path);
-        switch (in.ConsumeIntegralInRange(0, 7)) {
+        switch (in.ConsumeIntegralInRange(0, 9)) {
             case 0:
                 write_file(full, in.ConsumeRandomLengthString(4200));
                 break;
@@ -146,6 +173,23 @@ void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
             case 6:  // a file that says its size is 0 but holds text
                 ::symlink("/proc/self/status", full.c_str());
                 break;
+            case 8: {  // a link as a node has them, absolute or relative
+                const Place& target =
+                    all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
+                const std::string text =
+                    in.ConsumeBool() ? target.path : climb(place.path, 0) + target.path.substr(1);
+                ::symlink(text.c_str(), full.c_str());
+                break;
+            }
+            case 9: {  // a link that tries to leave for the bait
+                const Place& target =
+                    all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
+                const std::string text = in.ConsumeBool()
+                                             ? bait_dir + target.path
+                                             : climb(place.path, 4) + (bait_dir + 1) + target.path;
+                ::symlink(text.c_str(), full.c_str());
+                break;
+            }
             default: {  // unreadable, unless running as root
                 struct stat st {};
                 if (::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -160,7 +204,11 @@ void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::vector<Place> all = places();
+    static const std::vector<Place> all = [] {
+        root();
+        lay_bait();
+        return places();
+    }();
     empty_root();
     FuzzedDataProvider in(data, size);
     build(in, all);
@@ -169,6 +217,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vmd::Result result;
     vmd::detect_linux(result, root());
     FUZZ_CHECK(open_descriptors() == descriptors);
+
+    const std::string top = root();
+    vmd::Result baited;
+    vmd::detect_linux(baited, vmd::Root(top, true));
+    FUZZ_CHECK(::rename(bait_dir, gone_dir) == 0);
+    vmd::Result alone;
+    vmd::detect_linux(alone, vmd::Root(top, true));
+    FUZZ_CHECK(::rename(gone_dir, bait_dir) == 0);
+    FUZZ_CHECK(open_descriptors() == descriptors);
+    FUZZ_CHECK(vmd::to_json(baited, 0) == vmd::to_json(alone, 0));
 
     static const char* const names[] = {"firmware", "firmware", "device_tree", "hypervisor",
                                         "system",   "system",   "system",      "container"};

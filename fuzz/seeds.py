@@ -104,6 +104,16 @@ class Tree:
         self._entry(path, 6)
         return self
 
+    def node_link(self, path, target, absolute=True):
+        self._entry(path, 8)
+        self.back += [PLACES.index(target), 1 if absolute else 0]
+        return self
+
+    def escape(self, path, target, absolute=True):
+        self._entry(path, 9)
+        self.back += [PLACES.index(target), 1 if absolute else 0]
+        return self
+
     def bytes(self):
         return bytes(self.front) + bytes(reversed(self.back))
 
@@ -161,6 +171,14 @@ def detect_linux_seeds():
         .full("/proc/sysinfo", "z/VM\n", over=True)
         .full(dmi + "product_name", "QEMU ")
         .file("/sys/firmware/dmi/entries/0-0/raw", bios(b"VMware", True)[:-3]).bytes())
+    # A node's links, and links that try to leave the tree.
+    put("detect_linux", "node_links", Tree()
+        .file("/sys/hypervisor/type", "xen\n")
+        .node_link("/proc/device-tree", "/sys/hypervisor", absolute=True)
+        .node_link(dmi + "sys_vendor", "/sys/hypervisor/type", absolute=False)
+        .escape(dmi + "product_name", dmi + "product_name", absolute=False)
+        .escape("/proc/xen", "/proc/xen", absolute=True)
+        .escape("/.dockerenv", "/.dockerenv", absolute=False).bytes())
     put("detect_linux", "file_in_the_way", Tree()
         .file("/proc", "not a folder")
         .file("/sys/class/dmi/id", "")

@@ -51,8 +51,8 @@ void complain(const char* what, const std::string& path, int error) {
 // read "ok" stays too large in the capture; nothing for anything else.
 // Opened the way the probes open it, so a FIFO or device neither blocks nor
 // gets copied.
-std::optional<std::string> read_cut(const std::string& path, std::uint64_t limit) {
-    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+std::optional<std::string> read_cut(Root root, const char* path, std::uint64_t limit) {
+    const Descriptor fd(open_probe(root, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return std::nullopt;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -207,7 +207,7 @@ int capture(const Machine& source, const char* dir) {
     if (!source.platform_only) machine.processor = record_processor(source);
     const Run run = detect(machine);
 
-    const std::string& root = source.root;
+    const Root root(source.root, source.confined);
     for (const ProbeFile* file : probe_files) {
         const std::string_view relative = file->path + 1;
         int error = 0;
@@ -219,7 +219,7 @@ int capture(const Machine& source, const char* dir) {
         } else if (read.status == status_error) {
             // Too large: kept cut one byte past the limit. Not a regular file,
             // or unreadable: a folder, which reads "error" too.
-            const std::optional<std::string> cut = read_cut(root + file->path, file->limit);
+            const std::optional<std::string> cut = read_cut(root, file->path, file->limit);
             error = cut && cut->size() > file->limit ? write_beneath(target->get(), relative, *cut)
                                                      : folder_beneath(target->get(), relative);
         }  // "unavailable": left out, so it reads "unavailable" again

@@ -7,7 +7,7 @@
 
 namespace vmd {
 
-void detect_platform(Result& result, const std::string& root) { detect_linux(result, root); }
+void detect_platform(Result& result, Root root) { detect_linux(result, root); }
 
 Run detect(const Machine& machine) {
     using clock = std::chrono::steady_clock;
@@ -17,7 +17,7 @@ Run detect(const Machine& machine) {
     if (!machine.platform_only) {
         detect_cpu(run.result, recorded ? decode_cpu(table_leaves(recorded->leaves)) : read_cpu());
     }
-    detect_platform(run.result, machine.root);
+    detect_platform(run.result, Root(machine.root, machine.confined));
     // Last: the timing probe weighs what every other probe found.
     if (!machine.platform_only) {
         detect_timing(run.result, recorded ? recorded->timing : measure_timing());

@@ -10,6 +10,7 @@
 
 #include "cpuid/leaves.h"
 #include "detection/result.h"
+#include "linux/probe_file.h"
 #include "timing/timing.h"
 
 namespace vmd {
@@ -26,6 +27,9 @@ struct Processor {
 struct Machine {
     // Put before every probe path; empty for the real file system.
     std::string root;
+    // `root` holds a live system's "/": its links resolve beneath it (see
+    // Root). A tree of files copied elsewhere keeps the kernel's resolution.
+    bool confined = false;
     // Recorded processor facts; this processor's own when empty.
     std::optional<Processor> processor;
     // For a tree without processor facts: only the platform probes run.
@@ -38,7 +42,7 @@ struct Run {
 };
 
 // Runs every platform probe beneath `root`.
-void detect_platform(Result& result, const std::string& root);
+void detect_platform(Result& result, Root root);
 
 Run detect(const Machine& machine);
 

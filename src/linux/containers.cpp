@@ -79,7 +79,7 @@ void cgroup_markers(Result& result, std::string_view text) {
     }
 }
 
-void detect_containers(Result& result, std::string_view root) {
+void detect_containers(Result& result, Root root) {
     static constexpr std::string_view identifiers[] = {"docker", "podman", "lxc", "systemd-nspawn"};
     const File cgroup = read_file(root, files::cgroup);
     const File systemd = read_file(root, files::systemd_container);

@@ -4,7 +4,7 @@
 
 namespace vmd {
 
-void detect_linux(Result& result, const std::string& root) {
+void detect_linux(Result& result, Root root) {
     detect_firmware_tables(result, root);
     detect_hypervisor_files(result, root);
     detect_containers(result, root);

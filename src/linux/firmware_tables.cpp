@@ -24,7 +24,7 @@ struct Group {
 };
 
 // A DMI field without the line end(s) the kernel appends.
-std::string dmi_field(std::string_view root, Group& group, const ProbeFile& field) {
+std::string dmi_field(Root root, Group& group, const ProbeFile& field) {
     File file = read_file(root, field);
     group.count(file);
     std::string& value = file.contents;
@@ -33,7 +33,7 @@ std::string dmi_field(std::string_view root, Group& group, const ProbeFile& fiel
     return std::move(value);
 }
 
-void detect_dmi(Result& result, std::string_view root) {
+void detect_dmi(Result& result, Root root) {
     static constexpr const ProbeFile* fields[] = {
         &files::sys_vendor,   &files::product_name, &files::product_version,
         &files::board_vendor, &files::board_name,   &files::bios_vendor,
@@ -53,7 +53,7 @@ void detect_dmi(Result& result, std::string_view root) {
     }
 }
 
-void detect_device_tree(Result& result, std::string_view root) {
+void detect_device_tree(Result& result, Root root) {
     static constexpr const ProbeFile* identification[] = {
         &files::tree_hypervisor, &files::tree_compatible, &files::tree_model};
     Group tree;
@@ -78,7 +78,7 @@ void detect_device_tree(Result& result, std::string_view root) {
 
 }  // namespace
 
-void detect_firmware_tables(Result& result, std::string_view root) {
+void detect_firmware_tables(Result& result, Root root) {
     detect_dmi(result, root);
     detect_device_tree(result, root);
 }

@@ -18,7 +18,7 @@ bool parse_features(const std::string& text, unsigned long& word) {
 
 // A Xen control domain (dom0) is the host side; any other domain is a guest,
 // but without the role files that can only be guessed.
-void detect_xen_role(Result& result, std::string_view root, const std::string& type) {
+void detect_xen_role(Result& result, Root root, const std::string& type) {
     const File capabilities = read_file(root, files::xen_capabilities);
     const File features = read_file(root, files::xen_features);
     unsigned long word = 0;
@@ -49,7 +49,7 @@ void detect_xen_role(Result& result, std::string_view root, const std::string& t
 
 }  // namespace
 
-void detect_hypervisor_files(Result& result, std::string_view root) {
+void detect_hypervisor_files(Result& result, Root root) {
     const File type = read_file(root, files::hypervisor_type);
     observe(result, "hypervisor", type);
     if (!type.contents.empty()) detect_xen_role(result, root, type.contents);

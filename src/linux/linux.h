@@ -2,14 +2,12 @@
 // interface files, container probes, always all three and in this order.
 #pragma once
 
-#include <string>
-
 #include "detection/result.h"
+#include "linux/probe_file.h"
 
 namespace vmd {
 
-// Every probe path is read beneath `root` (plain concatenation; empty means
-// the real file system).
-void detect_linux(Result& result, const std::string& root);
+// Every probe path is read beneath `root` (empty: the real file system).
+void detect_linux(Result& result, Root root);
 
 }  // namespace vmd

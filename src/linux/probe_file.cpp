@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "linux/beneath.h"
+
 namespace vmd {
 namespace {
 
@@ -36,13 +38,16 @@ struct Descriptor {
 
 }  // namespace
 
-File read_file(std::string_view root, const char* path, std::uint64_t limit) {
-    File file;
-    const std::string full = full_path(root, path);
+int open_probe(Root root, const char* path, int flags) {
+    if (root.confined) return open_beneath(root.prefix, path, flags);
+    return ::open(full_path(root.prefix, path).c_str(), flags);
+}
 
+File read_file(Root root, const char* path, std::uint64_t limit) {
+    File file;
     // O_NONBLOCK: a FIFO or terminal at a probe path must not hang the host;
     // O_CLOEXEC: a host that forks meanwhile must not inherit the descriptor.
-    const int fd = ::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = open_probe(root, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         if (!absent(errno)) file.status = status_error;
         return file;
@@ -91,9 +96,14 @@ File read_file(std::string_view root, const char* path, std::uint64_t limit) {
     return file;
 }
 
-bool exists(std::string_view root, const char* path) {
+bool exists(Root root, const char* path) {
+    if (root.confined) {
+        const int fd = open_beneath(root.prefix, path, O_PATH | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0;
+    }
     struct stat st {};
-    return ::stat(full_path(root, path).c_str(), &st) == 0;
+    return ::stat(full_path(root.prefix, path).c_str(), &st) == 0;
 }
 
 void observe(Result& result, const char* name, const File& file) {

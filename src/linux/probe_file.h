@@ -1,6 +1,7 @@
 // The one place where the platform probes touch the file system. Every path
 // is an absolute literal put behind the run's root prefix, which is empty in
-// production and names a captured tree in tests and `vmd-detect --root`.
+// production and names a captured tree in tests and `vmd-detect --root`, or a
+// live system's root in `vmd-detect --host-root`.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,23 @@ inline constexpr char status_ok[] = "ok";
 inline constexpr char status_unavailable[] = "unavailable";
 inline constexpr char status_error[] = "error";
 
+// Where a run reads its probe files.
+struct Root {
+    // Put before every probe path (plain concatenation); empty for the real
+    // file system.
+    std::string_view prefix;
+    // The prefix holds a live system's root (a node's "/" mounted into a
+    // pod), whose links name places on that system: every link beneath it
+    // resolves as if the prefix were "/", and none leads out. Otherwise links
+    // resolve as the kernel has them, as a captured tree and "/" itself need.
+    bool confined = false;
+
+    Root(std::string_view path, bool live) : prefix(path), confined(live) {}
+    Root(const std::string& path) : prefix(path) {}
+    Root(std::string_view path) : prefix(path) {}
+    Root(const char* path) : prefix(path) {}
+};
+
 // The outcome of reading one probe file. `contents` is empty unless the
 // status is "ok".
 struct File {
@@ -25,18 +43,21 @@ struct File {
     const char* status = status_unavailable;
 };
 
+// Opens root + path as open(2) would, links resolved as `root` says.
+int open_probe(Root root, const char* path, int flags);
+
 // Reads root + path whole if it is a regular file of at most `limit` bytes.
 // Never blocks: FIFOs, devices and directories read as "error".
-File read_file(std::string_view root, const char* path, std::uint64_t limit);
+File read_file(Root root, const char* path, std::uint64_t limit);
 
 // True when root + path can be stat'ed (links followed, any file type).
-bool exists(std::string_view root, const char* path);
+bool exists(Root root, const char* path);
 
 // The same for a row of the probe file table.
-inline File read_file(std::string_view root, const ProbeFile& file) {
+inline File read_file(Root root, const ProbeFile& file) {
     return read_file(root, file.path, file.limit);
 }
-inline bool exists(std::string_view root, const ProbeFile& file) { return exists(root, file.path); }
+inline bool exists(Root root, const ProbeFile& file) { return exists(root, file.path); }
 
 // Records the file's status as a probe named `name`.
 void observe(Result& result, const char* name, const File& file);
