@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Builds vmd-detect's container image as an OCI image layout in OUT, offline
+# and without a daemon: one image index for linux/amd64 and linux/arm64, each
+# a single layer with nothing but the static vmd-detect (stripped), its
+# licence and the licence notices of the C and C++ runtime linked into it.
+# No shell, no package manager, no base image. Reproducible: every time in
+# the image is the commit's, the layer is a sorted tar of files owned by 0:0,
+# and no build path reaches the binary, so two builds of one commit give the
+# same index digest. Prints each platform's compressed size and the digest.
+#
+#   scripts/image.sh OUT            OUT: new or empty directory
+#   VMD_IMAGE_BUILD=DIR             build directories (default build-image)
+#
+# Push it with skopeo (docs/kubernetes.md):
+#   skopeo copy --all oci:OUT:VERSION docker://REGISTRY/vmd-detect:VERSION
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=${1:?usage: scripts/image.sh OUT}
+if [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
+  echo "image: $out exists and is not empty" >&2
+  exit 2
+fi
+build=${VMD_IMAGE_BUILD:-build-image}
+version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+revision=$(git rev-parse HEAD)
+epoch=$(git log -1 --format=%ct HEAD)
+created=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
+work=$(mktemp -d /tmp/vmd-image-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# The image's annotations: on each manifest and on the index.
+annotations=(
+  "org.opencontainers.image.title=vmd-detect"
+  "org.opencontainers.image.description=Labels a Kubernetes node with whether it is a virtual machine, and under which hypervisor, for Node Feature Discovery"
+  "org.opencontainers.image.version=$version"
+  "org.opencontainers.image.licenses=MIT"
+  "org.opencontainers.image.revision=$revision"
+  "org.opencontainers.image.created=$created"
+)
+
+static_tool() {  # platform architecture, cmake arguments...
+  local dir=$build/$1
+  shift
+  cmake -S . -B "$dir" "$@" -DVMD_STATIC_TOOL=ON -DCMAKE_BUILD_TYPE=Release \
+    -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF -DVMD_INSTALL=OFF \
+    -DVMD_WARNINGS_AS_ERRORS=ON "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$PWD=." >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target vmd-detect >/dev/null
+}
+
+layer() {  # architecture, binary, strip, package suffix of the runtime's notices
+  local rootfs=$work/$1 doc
+  doc=$rootfs/usr/share/doc
+  mkdir -p "$rootfs/usr/bin" "$doc/vmd-detect"
+  "$3" --strip-all -o "$rootfs/usr/bin/vmd-detect" "$2"
+  cp LICENSE "$doc/vmd-detect/copyright"
+  # glibc, and libstdc++ with libgcc (one notice, from one source: linked
+  # as one file where they are the same).
+  local package previous=""
+  for package in libc6 libstdc++6 libgcc-s1; do
+    mkdir -p "$doc/$package"
+    if [ -n "$previous" ] && cmp -s "$previous" "/usr/share/doc/$package$4/copyright"; then
+      ln "$previous" "$doc/$package/copyright"
+    else
+      cp "/usr/share/doc/$package$4/copyright" "$doc/$package/copyright"
+    fi
+    previous=$doc/$package/copyright
+  done
+  find "$rootfs" -type d -exec chmod 0755 {} +
+  find "$rootfs" -type f -exec chmod 0644 {} +
+  chmod 0755 "$rootfs/usr/bin/vmd-detect"
+  tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+    -C "$rootfs" -cf "$work/$1.tar" usr
+}
+
+manifest() {  # architecture
+  local args=() a
+  for a in "${annotations[@]}"; do args+=(--manifest.annotation "$a"); done
+  umoci new --image "$out:$1"
+  umoci raw add-layer --image "$out:$1" --history.created "$created" \
+    --history.created_by "scripts/image.sh" "$work/$1.tar"
+  umoci config --image "$out:$1" --architecture "$1" --os linux --created "$created" \
+    --config.entrypoint /usr/bin/vmd-detect --config.env PATH=/usr/bin --no-history "${args[@]}"
+}
+
+static_tool amd64
+static_tool arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64.cmake"
+layer amd64 "$build/amd64/vmd-detect" strip ""
+layer arm64 "$build/arm64/vmd-detect" aarch64-linux-gnu-strip -arm64-cross
+
+[ ! -d "$out" ] || rmdir "$out"
+umoci init --layout "$out"
+manifest amd64
+manifest arm64
+umoci gc --layout "$out"
+
+# umoci tags each manifest on its own; one index with both platforms takes
+# their place, under the version's name.
+python3 - "$out" "$version" "${annotations[@]}" <<'EOF'
+import hashlib, json, os, sys
+
+out, version, annotations = sys.argv[1], sys.argv[2], sys.argv[3:]
+annotations = dict(a.split("=", 1) for a in annotations)
+blobs = os.path.join(out, "blobs", "sha256")
+
+
+def blob(data):
+    digest = hashlib.sha256(data).hexdigest()
+    with open(os.path.join(blobs, digest), "wb") as f:
+        f.write(data)
+    return "sha256:" + digest
+
+
+def read(digest):
+    with open(os.path.join(blobs, digest.split(":")[1]), "rb") as f:
+        return f.read()
+
+
+with open(os.path.join(out, "index.json")) as f:
+    tagged = {m["annotations"]["org.opencontainers.image.ref.name"]: m
+              for m in json.load(f)["manifests"]}
+manifests = []
+for arch in ("amd64", "arm64"):
+    m = tagged[arch]
+    manifests.append({"mediaType": m["mediaType"], "digest": m["digest"], "size": m["size"],
+                      "platform": {"architecture": arch, "os": "linux"}})
+    layer = json.loads(read(m["digest"]))["layers"][0]
+    print(f"linux/{arch}: {layer['size']} bytes compressed ({layer['size'] / 1048576:.2f} MiB)")
+index = json.dumps({"schemaVersion": 2, "mediaType": "application/vnd.oci.image.index.v1+json",
+                    "manifests": manifests, "annotations": annotations},
+                   separators=(",", ":")).encode()
+digest = blob(index)
+top = {"schemaVersion": 2, "manifests": [{
+    "mediaType": "application/vnd.oci.image.index.v1+json", "digest": digest,
+    "size": len(index), "annotations": {"org.opencontainers.image.ref.name": version}}]}
+with open(os.path.join(out, "index.json"), "w") as f:
+    json.dump(top, f, separators=(",", ":"))
+print(f"index {digest}: oci:{out}:{version}")
+EOF
