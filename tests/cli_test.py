@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """Tests of the vmd-detect command line: options and exit statuses, the
-pretty and summary forms, --check, and --capture with its round trips.
+pretty and summary forms, --check, --capture with its round trips, a live
+system's root, and repeat mode.
 
 usage: cli_test.py VMD_DETECT TOOL_DOC (docs/vmd-detect.md)"""
+import calendar
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -17,8 +21,8 @@ import schema_test  # noqa: E402  (the probe trees)
 
 TOOL = ""
 TOOL_DOC = ""
-OPTIONS = ["--root", "--format", "--pretty", "--summary", "--output", "--check", "--capture",
-           "--help"]
+OPTIONS = ["--root", "--host-root", "--format", "--pretty", "--summary", "--output",
+           "--interval", "--check", "--capture", "--help"]
 
 
 def run(*args):
@@ -94,7 +98,11 @@ class Tool(unittest.TestCase):
                      ["--check", "vm", "--capture", self.scratch], ["--root", "/", "--root", "/"],
                      ["--root=" + file], ["--pretty=yes"], ["--", "--pretty"],
                      ["--format", "json", "--pretty"], ["--format", "nfd", "--format", "nfd"],
-                     ["--output", file, "--check", "vm"], ["--output"], ["--output", ""]):
+                     ["--output", file, "--check", "vm"], ["--output"], ["--output", ""],
+                     ["--host-root", file], ["--host-root", ""], ["--root", "/", "--host-root", "/"],
+                     ["--interval", "5"], ["--interval", "5", "--check", "vm"],
+                     *(["--output", file, "--interval", n]
+                       for n in ("0", "-1", "+5", "1.5", "5s", "", " 5", "2147483648"))):
             status, out, err = run(*args)
             self.assertEqual(status, 2, args)
             self.assertEqual(out, "", args)
@@ -338,6 +346,70 @@ class Tool(unittest.TestCase):
             self.assertEqual((status, out), (2, ""), text)
             self.assertIn(("%s:%d: " % (processor, line)).encode(), err, text)
             self.assertEqual(err.count(b"\n"), 1, err)
+
+    def test_host_root_is_a_live_systems_root(self):
+        # A node's root: an absolute link for the device tree, a relative one
+        # for the DMI class, and a link that tries to leave.
+        node = self.tree("node", {"/sys/devices/virtual/dmi/id/sys_vendor": b"QEMU\n",
+                                  "/sys/firmware/devicetree/base/compatible": b"linux,dummy-virt\0"})
+        os.makedirs(node + "/sys/class/dmi")
+        os.symlink("../../devices/virtual/dmi/id", node + "/sys/class/dmi/id")
+        os.makedirs(node + "/proc")
+        os.symlink("/sys/firmware/devicetree/base", node + "/proc/device-tree")
+        os.symlink("../../../../../../../../" + self.scratch + "/outside", node + "/.dockerenv")
+        open(os.path.join(self.scratch, "outside"), "w").close()
+        report = json.loads(run("--host-root", node)[1])
+        self.assertEqual([(p["source"], p["status"]) for p in report["probes"]][1:4],
+                         [("firmware", "ok"), ("firmware", "unavailable"), ("device_tree", "ok")])
+        self.assertEqual(report["hypervisors"][-1:], ["qemu"])
+        self.assertEqual(report["containers"], [])
+        # The processor is asked, as on the system itself: its probes come
+        # first and last, as in a live run.
+        live = json.loads(run()[1])["probes"]
+        self.assertEqual((report["probes"][0], report["probes"][-1]), (live[0], live[-1]))
+
+    def test_interval_rewrites_until_stopped(self):
+        root = self.tree("kvm_guest")
+        folder = os.path.join(self.scratch, "features.d")
+        os.mkdir(folder)
+        target = os.path.join(folder, "vm-detection")
+        once = run("--root", root, "--format", "nfd")[1]
+
+        def wait_for(what, condition):
+            for _ in range(300):
+                if condition():
+                    return
+                time.sleep(0.05)
+            self.fail("waited 15 s for " + what)
+
+        complaints = os.path.join(self.scratch, "stderr")
+        for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with open(complaints, "wb") as err:
+                writer = subprocess.Popen([TOOL, "--root", root, "--format", "nfd",
+                                           "--interval", "1", "--output", target], stderr=err)
+            try:
+                wait_for("the file", lambda: os.path.exists(target))
+                with open(target, encoding="ascii") as f:
+                    first, rest = f.read().split("\n", 1)
+                written = os.stat(target).st_mtime
+                expiry = calendar.timegm(time.strptime(first, "# +expiry-time=%Y-%m-%dT%H:%M:%SZ"))
+                self.assertTrue(written + 1 < expiry <= written + 3, (first, written))
+                self.assertEqual(rest, once)
+                if stop == signal.SIGTERM:
+                    # A round that cannot write is told, and the next one writes again.
+                    shutil.rmtree(folder)
+                    wait_for("the complaint", lambda: os.path.getsize(complaints) > 0)
+                    os.mkdir(folder)
+                    wait_for("the file again", lambda: os.path.exists(target))
+            finally:
+                writer.send_signal(stop)
+                self.assertEqual(writer.wait(timeout=10), 0, stop)
+            with open(complaints, "rb") as f:
+                err = f.read()
+            self.assertEqual(err.count(b"cannot write"), err.count(b"\n"), err)
+            self.assertEqual(os.listdir(folder), ["vm-detection"])
+            os.remove(target)
+
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:

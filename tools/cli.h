@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,7 +93,14 @@ std::string prometheus(const Run& run, const Assessment& assessment);
 // A Node Feature Discovery feature file: one valid Kubernetes label per
 // line, under the prefix vm-detection.feature.node.kubernetes.io/, the whole
 // under 64 KiB. Containers are left out: they describe the pod, not the node.
-std::string nfd(const Assessment& assessment);
+// `head`, if any, goes before the first label and counts towards the size.
+std::string nfd(const Assessment& assessment, std::string_view head = {});
+
+// Node Feature Discovery's expiry directive for a feature file, as its first
+// line: "# +expiry-time=" and the time `at` in RFC 3339, UTC. NFD drops the
+// file's labels after that time, so they vanish when no writer refreshes
+// the file.
+std::string nfd_expiry(std::time_t at);
 
 // Replaces the file at `path` with `text` in one rename, mode 0644; on
 // failure the file is as it was, no temporary file is left, and `error`

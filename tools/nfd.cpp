@@ -3,6 +3,7 @@
 // whole file rejected; containers are left out because inside a pod they
 // describe the pod, not the node.
 #include <algorithm>
+#include <ctime>
 #include <set>
 #include <string>
 #include <string_view>
@@ -43,8 +44,8 @@ std::string label_name(std::string_view head, std::string_view vendor) {
 
 }  // namespace
 
-std::string nfd(const Assessment& assessment) {
-    std::string out;
+std::string nfd(const Assessment& assessment, std::string_view head) {
+    std::string out(head);
     const auto label = [&](std::string_view name, std::string_view value) {
         out.append(prefix).append(name).append("=").append(value).append("\n");
     };
@@ -67,6 +68,16 @@ std::string nfd(const Assessment& assessment) {
         }
     }
     return out;
+}
+
+std::string nfd_expiry(std::time_t at) {
+    std::tm utc{};
+    char text[64];
+    if (::gmtime_r(&at, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+        return {};  // a year beyond what a label file could mean: no expiry
+    }
+    return std::string("# +expiry-time=") + text + "\n";
 }
 
 }  // namespace vmd::cli

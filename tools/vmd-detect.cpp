@@ -1,11 +1,14 @@
 // vmd-detect: prints this machine's detection report, or replays a machine
-// captured elsewhere, or captures one.
+// captured elsewhere, or captures one; or keeps a file up to date.
 #include <getopt.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <iterator>
 #include <new>
@@ -20,8 +23,9 @@ namespace {
 using namespace vmd::cli;
 
 const char usage[] =
-    "usage: vmd-detect [--root DIR] [--format FORMAT | --pretty | --summary] [--output FILE]\n"
-    "       vmd-detect [--root DIR] --check KIND | --capture DIR\n"
+    "usage: vmd-detect [--root DIR | --host-root DIR] [--format FORMAT | --pretty | --summary]\n"
+    "                  [--output FILE [--interval SECONDS]]\n"
+    "       vmd-detect [--root DIR | --host-root DIR] --check KIND | --capture DIR\n"
     "\n"
     "Tells whether this process runs in a virtual machine (and under which\n"
     "hypervisor), in a container, under WSL or on a cloud instance, with the\n"
@@ -31,6 +35,10 @@ const char usage[] =
     "                   its files beneath DIR instead of /, and the processor\n"
     "                   probes use the facts in DIR/processor. Without that\n"
     "                   file only the platform probes run\n"
+    "  --host-root DIR  read the platform files of a live system whose root is\n"
+    "                   mounted at DIR (a node's / in a pod): every probe reads\n"
+    "                   beneath DIR, links resolve there as if DIR were /, none\n"
+    "                   leads out, and the processor probes ask this processor\n"
     "  --format FORMAT  json (the report, the default), prometheus (metrics for\n"
     "                   node_exporter's textfile collector), nfd (Kubernetes node\n"
     "                   labels for Node Feature Discovery's features.d), pretty\n"
@@ -44,6 +52,13 @@ const char usage[] =
     "                   is followed to the file it names, which is replaced in\n"
     "                   its own directory; a directory, FIFO, socket or device is\n"
     "                   refused. On a failure FILE is left as it was\n"
+    "  --interval SECONDS\n"
+    "                   with --output: write FILE, then again every SECONDS (a\n"
+    "                   whole number, at least 1) until SIGTERM, SIGINT or\n"
+    "                   SIGHUP, then exit 0. A failed round is reported and the\n"
+    "                   next one tries again. With --format nfd each file starts\n"
+    "                   with Node Feature Discovery's expiry, three intervals\n"
+    "                   on, so that the labels vanish when the writer stops\n"
     "  --check KIND     print nothing; exit 0 when KIND was found, 1 when not.\n"
     "                   KIND is vm (likely or very likely a virtual machine),\n"
     "                   container, compat (a compatibility layer such as WSL),\n"
@@ -78,6 +93,9 @@ constexpr std::pair<std::string_view, Format> formats[] = {
 
 struct Options {
     const char* root = nullptr;
+    const char* host_root = nullptr;
+    const char* interval_text = nullptr;
+    long interval = 0;  // seconds; 0: one run
     const char* check = nullptr;
     const char* capture = nullptr;
     const char* format = nullptr;
@@ -86,11 +104,26 @@ struct Options {
     bool help = false;
 };
 
+// A whole number of seconds, 1 to 2^31 - 1: digits only.
+bool seconds(std::string_view text, long& value) {
+    if (text.empty() || text.size() > 10) return false;
+    long long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1 || n > 2147483647) return false;
+    value = static_cast<long>(n);
+    return true;
+}
+
 // Fills `options` or returns the exit status of a usage error.
 int parse(int argc, char** argv, Options& options) {
-    enum : int { root = 1, pretty, summary, check, capture, format, output };
+    enum : int { root = 1, host_root, pretty, summary, check, capture, format, output, interval };
     static const option long_options[] = {
         {"root", required_argument, nullptr, root},
+        {"host-root", required_argument, nullptr, host_root},
+        {"interval", required_argument, nullptr, interval},
         {"format", required_argument, nullptr, format},
         {"pretty", no_argument, nullptr, pretty},
         {"summary", no_argument, nullptr, summary},
@@ -110,16 +143,18 @@ int parse(int argc, char** argv, Options& options) {
         if (c == -1) break;
         // The word as given, for messages: "--root" or "--root=DIR".
         const char* given = argv[previous < argc ? previous : argc - 1];
-        const char** value = c == root      ? &options.root
-                             : c == check   ? &options.check
-                             : c == capture ? &options.capture
-                             : c == format  ? &options.format
-                             : c == output  ? &options.output
-                                            : nullptr;
+        const char** value = c == root        ? &options.root
+                             : c == host_root ? &options.host_root
+                             : c == check     ? &options.check
+                             : c == capture   ? &options.capture
+                             : c == format    ? &options.format
+                             : c == output    ? &options.output
+                             : c == interval  ? &options.interval_text
+                                              : nullptr;
         if (value != nullptr) {
             if (*value != nullptr) return fail_usage("option given twice", given);
             *value = optarg;
-            if (c != root && c != output) ++modes;
+            if (c != root && c != host_root && c != output && c != interval) ++modes;
         } else if (c == pretty || c == summary) {
             bool& flag = c == pretty ? pretty_given : summary_given;
             if (flag) return fail_usage("option given twice", given);
@@ -144,6 +179,16 @@ int parse(int argc, char** argv, Options& options) {
     }
     if (options.output != nullptr && *options.output == '\0') {
         return fail_usage("--output needs a file name");
+    }
+    if (options.root != nullptr && options.host_root != nullptr) {
+        return fail_usage("--root and --host-root exclude each other");
+    }
+    if (options.interval_text != nullptr) {
+        if (options.output == nullptr) return fail_usage("--interval needs --output");
+        if (!seconds(options.interval_text, options.interval)) {
+            return fail_usage("--interval takes a whole number of seconds from 1 to 2147483647",
+                              options.interval_text);
+        }
     }
     if (options.check != nullptr && !check_kind_known(options.check)) {
         return fail_usage("--check takes vm, container, compat, cloud or host", options.check);
@@ -171,21 +216,83 @@ bool root_prefix(const char* dir, std::string& root) {
     return true;
 }
 
-// The output of every format, ending in a newline.
-std::string render(Format format, const vmd::Run& run, bool platform_only) {
+// The output of every format, ending in a newline. `expiry`: the time after
+// which NFD is to drop the labels, or 0.
+std::string render(Format format, const vmd::Run& run, bool platform_only, std::time_t expiry = 0) {
     switch (format) {
         case Format::summary:
             return summary(run, vmd::assess(run.result), platform_only);
         case Format::prometheus:
             return prometheus(run, vmd::assess(run.result));
         case Format::nfd:
-            return nfd(vmd::assess(run.result));
+            return nfd(vmd::assess(run.result), expiry != 0 ? nfd_expiry(expiry) : std::string());
         case Format::pretty:
             return pretty(vmd::to_json(run.result, run.duration_us)) + "\n";
         case Format::json:
             break;
     }
     return vmd::to_json(run.result, run.duration_us) + "\n";
+}
+
+// One round of --interval: a failure is told, and the next round tries
+// again, so that a directory briefly missing does not end the writer.
+void write_round(const Options& options, const vmd::Machine& machine) {
+    try {
+        const vmd::Run run = vmd::detect(machine);
+        // Three intervals: a round or two may fail before the labels go.
+        const std::time_t expiry =
+            std::time(nullptr) + 3 * static_cast<std::time_t>(options.interval);
+        const std::string text = render(options.chosen, run, machine.platform_only, expiry);
+        std::string error;
+        if (!write_file(options.output, text, error) && stop_signal == 0) {
+            std::fprintf(stderr, "vmd-detect: cannot write %s: %s\n", options.output,
+                         error.c_str());
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vmd-detect: %s\n", e.what());
+    }
+}
+
+timespec monotonic_now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// --interval: a round every `interval` seconds, on a steady beat, until a
+// stop signal; then exit 0, the last complete file in place.
+int repeat(const Options& options, const vmd::Machine& machine) {
+    sigset_t stops;
+    sigset_t unblocked;
+    sigemptyset(&stops);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
+    timespec next = monotonic_now();
+    for (;;) {
+        write_round(options, machine);
+        next.tv_sec += options.interval;
+        // Blocked between the test of stop_signal and the wait, a stop
+        // cannot arrive in between and be slept through: ppoll lets it in
+        // only while it waits, and returns at once for it.
+        ::sigprocmask(SIG_BLOCK, &stops, &unblocked);
+        for (;;) {
+            if (stop_signal != 0) return exit_ok;
+            const timespec now = monotonic_now();
+            if (now.tv_sec > next.tv_sec ||
+                (now.tv_sec == next.tv_sec && now.tv_nsec >= next.tv_nsec)) {
+                break;
+            }
+            timespec left{next.tv_sec - now.tv_sec, next.tv_nsec - now.tv_nsec};
+            if (left.tv_nsec < 0) {
+                left.tv_nsec += 1000000000;
+                --left.tv_sec;
+            }
+            ::ppoll(nullptr, 0, &left, &unblocked);
+        }
+        ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        // A round that overran its interval: the next beat starts from now.
+        const timespec now = monotonic_now();
+        if (now.tv_sec > next.tv_sec) next = now;
+    }
 }
 
 int run(const Options& options) {
@@ -199,7 +306,16 @@ int run(const Options& options) {
             return exit_usage;
         }
     }
+    if (options.host_root != nullptr) {
+        // The platform files of a live system, its links confined beneath
+        // DIR; the processor is this one.
+        if (!root_prefix(options.host_root, machine.root)) {
+            return fail_usage("not a directory", options.host_root);
+        }
+        machine.confined = true;
+    }
     if (options.capture != nullptr) return capture(machine, options.capture);
+    if (options.interval != 0) return repeat(options, machine);
 
     const vmd::Run run = vmd::detect(machine);
     if (options.check != nullptr) {
@@ -242,7 +358,8 @@ int main(int argc, char** argv) {
     if (options.output != nullptr) catch_stop_signals();
     try {
         const int status = flushed(run(options));
-        if (stop_signal != 0) {
+        // Repeat mode ends by a stop signal as it is meant to: exit 0.
+        if (stop_signal != 0 && options.interval == 0) {
             std::signal(stop_signal, SIG_DFL);
             std::raise(stop_signal);
         }

@@ -44,7 +44,8 @@ int failed(int error) {
 }  // namespace
 
 int open_beneath(std::string_view top, const char* path, int flags) {
-    const Descriptor root(::open(std::string(top).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::string top_name = top.empty() ? std::string("/") : std::string(top);
+    const Descriptor root(::open(top_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (root.get() < 0) return -1;
     // The directories walked down from `top`, each held open: ".." is one
     // step back up this list, never a lookup that could leave it.

@@ -12,7 +12,7 @@ namespace vmd {
 // again at `top` and ".." never climbs above it, so no link leads out. Links
 // are read, never followed by the kernel, which also keeps /proc's links to
 // other processes' roots inside. Returns a descriptor, or -1 with errno as
-// open(2) would set it (ELOOP after 40 links).
+// open(2) would set it (ELOOP after 40 links). An empty `top` is "/".
 int open_beneath(std::string_view top, const char* path, int flags);
 
 }  // namespace vmd
