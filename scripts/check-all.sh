@@ -9,12 +9,15 @@
 # (scripts/packages.sh); the suite run as an unprivileged user
 # (scripts/test-unprivileged.sh); the check that every C and C++ file is
 # formatted (scripts/format.sh); vmd-detect's fleet formats, timer and facts
-# against the real clients (scripts/integrations.sh); and the RPM packages
-# built, linted and installed into a scratch root (scripts/rpm.sh). Every stage runs even when an earlier one
-# failed; the time of each is printed at the end.
+# against the real clients (scripts/integrations.sh); the RPM packages
+# built, linted and installed into a scratch root (scripts/rpm.sh); and the
+# static tool, its OCI image and the Kubernetes manifests, the DaemonSet run
+# under podman over node roots (scripts/test-image.sh). Every stage runs even
+# when an earlier one failed; the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
 #                                     packages unprivileged format integrations rpm
+#                                     image
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,12 +47,13 @@ if [ "${1:-}" = --stage ]; then
     format) scripts/format.sh ;;
     integrations) scripts/integrations.sh ;;
     rpm) scripts/rpm.sh ;;
+    image) scripts/test-image.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format integrations rpm}")
+stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format integrations rpm image}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

@@ -30,6 +30,11 @@ if [ "${1:-}" = --all ]; then
   packages+=(librust-serde-dev librust-serde-derive-dev librust-serde-json-dev nlohmann-json3-dev)
   command -v cargo >/dev/null || packages+=(cargo)
   command -v npm >/dev/null || packages+=(nodejs npm)
+  # The image and the Kubernetes manifests: umoci builds the OCI layout,
+  # skopeo copies it, podman with runc runs it (crun refuses some hosts'
+  # cgroup layouts); npm (above) fetches the API schemas, PyYAML reads
+  # kubectl's rendering.
+  packages+=(umoci skopeo podman runc file python3-yaml)
 fi
 
 missing=()
