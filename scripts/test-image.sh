@@ -304,6 +304,22 @@ for node in "${nodes[@]}"; do
   check "vm node: a stop ends the pod at once, status 0, the last file in place" stops_at_once "$node"
 done
 
+metrics() {  # the Prometheus component's container, on the QEMU guest's root
+  local args at id file=$vm_node/var/lib/prometheus/node-exporter/vm_detection.prom
+  mapfile -d '' args < <(python3 tests/image/pod.py run-args "$scratch/with-prometheus.json" \
+                           prometheus "$vm_node" 1)
+  ((${#args[@]})) || return 1
+  for at in "${!args[@]}"; do [ "${args[$at]}" != "vmd-detect:$version" ] || args[$at]=$image; done
+  id=$(podman_ run --detach --cgroup-parent="$cgroup_parent" "${args[@]}") || return 1
+  containers+=("$id")
+  wait_for "the metrics" test -s "$file" || return 1
+  podman_ stop --time 2 "$id" >/dev/null &&
+    [ "$(podman_ inspect --format '{{.State.ExitCode}}' "$id")" = 0 ] &&
+    timeout 30 promtool check metrics <"$file" &&
+    grep -qx 'vm_detection_environment{kind="hypervisor",vendor="qemu"} 1' "$file"
+}
+check "vm node: the Prometheus component's container writes metrics promtool accepts" metrics
+
 echo "== the arm64 image under qemu-user"
 arm64_runs() {
   local layer=$scratch/arm64-layer tree a b
