@@ -205,12 +205,12 @@ check "podman loads the amd64 image from the OCI layout" loaded
 
 features=/etc/kubernetes/node-feature-discovery/features.d
 mapfile -t nodes < <(python3 tests/image/pod.py nodes "$scratch/nodes")
-spec=()
-spec_for() {  # node root, interval: the container nfd of the DaemonSet, into spec
-  mapfile -d '' spec < <(python3 tests/image/pod.py run-args "$rendered" nfd "$1" "$2")
-  ((${#spec[@]})) || return 1
+command=()
+command_for() {  # node root, interval: the container nfd of the DaemonSet, into command
+  mapfile -d '' command < <(python3 tests/image/pod.py run-args "$rendered" nfd "$1" "$2")
+  ((${#command[@]})) || return 1
   local at  # the image the manifest names is the one just loaded
-  for at in "${!spec[@]}"; do [ "${spec[$at]}" != "vmd-detect:$version" ] || spec[$at]=$image; done
+  for at in "${!command[@]}"; do [ "${command[$at]}" != "vmd-detect:$version" ] || command[$at]=$image; done
 }
 wait_for() {  # description, command...: up to 20 s
   local what=$1 n
@@ -230,8 +230,8 @@ node_answer() {  # node root, args...: the node's own answer, vmd-detect as root
 }
 same_report() {  # node root: the whole report, every probe's status and finding
   local node=$1 args=() a got want
-  spec_for "$node" 1 || return 1
-  for a in "${spec[@]}"; do  # one run, as JSON
+  command_for "$node" 1 || return 1
+  for a in "${command[@]}"; do  # one run, as JSON
     case $a in
       --format=nfd) args+=(--format=json) ;;
       --interval=*) ;;
@@ -254,8 +254,8 @@ running=""
 labels() {  # node root: the DaemonSet's container writes the node's labels, with an expiry
   local node=$1 file got want first
   file=$node$features/vm-detection
-  spec_for "$node" 1 || return 1
-  running=$(podman_ run --detach --cgroup-parent="$cgroup_parent" "${spec[@]}") || return 1
+  command_for "$node" 1 || return 1
+  running=$(podman_ run --detach --cgroup-parent="$cgroup_parent" "${command[@]}") || return 1
   containers+=("$running")
   wait_for "the labels" test -s "$file" || { podman_ logs "$running"; return 1; }
   want=$(node_answer "$node" --format nfd) || return 1

@@ -40,7 +40,7 @@ def run_args(objects_file, name, node, interval):
     with open(objects_file, encoding="utf-8") as f:
         daemonset = next(o for o in json.load(f) if o["kind"] == "DaemonSet")
     pod = daemonset["spec"]["template"]["spec"]
-    known(pod, POD_FIELDS, "pod spec")
+    known(pod, POD_FIELDS, "pod template")
     container = next(c for c in pod["containers"] if c["name"] == name)
     known(container, CONTAINER_FIELDS, "container " + name)
 
