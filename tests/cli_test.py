@@ -221,6 +221,18 @@ class Tool(unittest.TestCase):
         target = os.path.join(self.scratch, "capture")
         return run(*args, "--capture", target), target
 
+    def test_links_in_a_replayed_tree_stay_inside_it(self):
+        """A stranger's capture must not make the report show this machine's
+        files: an absolute link resolves as if the tree were /."""
+        root = self.tree("links", {"/elsewhere/type": b"inside\n", "/sys/hypervisor": None})
+        with open(os.path.join(self.scratch, "bait"), "wb") as f:
+            f.write(b"outside\n")
+        os.symlink(os.path.join(self.scratch, "bait"), root + "/sys/hypervisor/type")
+        self.assertNotIn("outside", run("--root", root)[1])
+        os.remove(root + "/sys/hypervisor/type")
+        os.symlink("/elsewhere/type", root + "/sys/hypervisor/type")
+        self.assertIn('"detail":"inside', run("--root", root)[1])
+
     def test_capture_refuses_unusable_targets(self):
         busy = os.path.join(self.scratch, "busy")
         os.mkdir(busy)
@@ -288,12 +300,16 @@ class Tool(unittest.TestCase):
         full["/proc/device-tree/chosen/qemu,graphic-width"] = b"\0\0\x04\0"
         source = self.tree("full", full)
         trace = os.path.join(self.scratch, "trace")
-        done = subprocess.run(["strace", "-f", "-qq", "-e", "trace=%file", "-o", trace, TOOL, "--root", source],
-                              capture_output=True, check=False)
+        # The probes open a tree one name at a time (its links must not lead
+        # out): -y gives the directory each name is opened in.
+        done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=%file", "-o", trace, TOOL,
+                               "--root", source], capture_output=True, check=False)
         if done.returncode != 0:
             self.skipTest("strace cannot trace here: %r" % done.stderr[-200:])
         with open(trace, encoding="utf-8", errors="replace") as f:
-            touched = set(re.findall(r'"%s(/[^"]*)"' % re.escape(source), f.read()))
+            opened = re.findall(r'at\(\d+<(%s(?:/[^>]*)?)>, "([^"]*)"' % re.escape(source), f.read())
+        touched = {os.path.join(d, name)[len(source):] for d, name in opened if name}
+        touched = {path for path in touched if not os.path.isdir(source + path)}
         self.assertGreater(len(touched), 20)
         touched.discard("/processor")  # the capture's own record, not a probe file
         self.assertEqual(touched - set(full), set(), "probe files the test tree lacks; add them "

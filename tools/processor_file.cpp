@@ -176,12 +176,16 @@ std::string write_processor(const Processor& processor) {
 bool machine_of_tree(const std::string& root, Machine& machine, std::string& message) {
     machine = Machine{};
     machine.root = root;
+    // A capture may come from a stranger: a link in it must not lead the
+    // probes (and so the report) to this machine's own files.
+    machine.confined = true;
+    const Root tree(root, true);
     const std::string name = root + processor_file;
-    if (!exists(root, processor_file)) {
+    if (!exists(tree, processor_file)) {
         machine.platform_only = true;
         return true;
     }
-    const File file = read_file(root, processor_file, processor_file_limit);
+    const File file = read_file(tree, processor_file, processor_file_limit);
     if (file.status != status_ok) {
         message = name + ": cannot be read (it must be a readable file of at most " +
                   std::to_string(processor_file_limit) + " bytes)";

@@ -27,8 +27,8 @@ struct Processor {
 struct Machine {
     // Put before every probe path; empty for the real file system.
     std::string root;
-    // `root` holds a live system's "/": its links resolve beneath it (see
-    // Root). A tree of files copied elsewhere keeps the kernel's resolution.
+    // Links beneath `root` resolve as if it were "/", and none leads out (see
+    // Root): for a live system's root and for a capture alike.
     bool confined = false;
     // Recorded processor facts; this processor's own when empty.
     std::optional<Processor> processor;

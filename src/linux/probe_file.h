@@ -24,10 +24,11 @@ struct Root {
     // Put before every probe path (plain concatenation); empty for the real
     // file system.
     std::string_view prefix;
-    // The prefix holds a live system's root (a node's "/" mounted into a
-    // pod), whose links name places on that system: every link beneath it
-    // resolves as if the prefix were "/", and none leads out. Otherwise links
-    // resolve as the kernel has them, as a captured tree and "/" itself need.
+    // The prefix holds another system's root (a node's "/" mounted into a
+    // pod, whose links name places on that node, or a capture from
+    // elsewhere): every link beneath it resolves as if the prefix were "/",
+    // and none leads out. Otherwise links resolve as the kernel has them, as
+    // "/" itself needs.
     bool confined = false;
 
     Root(std::string_view path, bool live) : prefix(path), confined(live) {}
