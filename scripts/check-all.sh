@@ -2,18 +2,18 @@
 # Everything CI runs, in order: the normal build and test suite
 # (scripts/test.sh); the Python, Go, Rust and Node.js bindings and the C++
 # example with nlohmann/json against that build (tests/bindings/run.sh); the
-# suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (leak checking on), and with ThreadSanitizer; a
-# bounded run of every fuzz target; the suite cross-built for aarch64 and run
-# under qemu-user; the Debian packages built, checked, installed and used
-# (scripts/packages.sh); the suite run as an unprivileged user
-# (scripts/test-unprivileged.sh); the check that every C and C++ file is
-# formatted (scripts/format.sh); vmd-detect's fleet formats, timer and facts
-# against the real clients (scripts/integrations.sh); the RPM packages
-# built, linted and installed into a scratch root (scripts/rpm.sh); and the
-# static tool, its OCI image and the Kubernetes manifests, the DaemonSet run
-# under podman over node roots (scripts/test-image.sh). Every stage runs even
-# when an earlier one failed; the time of each is printed at the end.
+# suite built with AddressSanitizer and UndefinedBehaviorSanitizer (leak
+# checking on), and with ThreadSanitizer; a bounded run of every fuzz target;
+# the suite cross-built for aarch64 and run under qemu-user; the Debian
+# packages built, checked, installed and used (scripts/packages.sh); the suite
+# run as an unprivileged user (scripts/test-unprivileged.sh); the check that
+# every C and C++ file is formatted (scripts/format.sh); vmd-detect's fleet
+# formats, timer and facts against the real clients (scripts/integrations.sh);
+# the RPM packages built, linted and installed into a scratch root
+# (scripts/rpm.sh); and the static tool, its OCI image and the Kubernetes
+# manifests, the DaemonSet run under podman over node roots
+# (scripts/test-image.sh). Every stage runs even when an earlier one failed;
+# the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
 #                                     packages unprivileged format integrations rpm
