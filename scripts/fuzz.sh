@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang 14) and runs each for SECONDS seconds,
-# starting from its committed seed corpus under fuzz/corpus/<target>/.
+# as many at once as there are cores, starting from its committed seed
+# corpus under fuzz/corpus/<target>/.
 # Fails on any crash, failed property, hang (an input taking over 10 s),
 # leak or memory blow-up. New inputs go to build-fuzz/corpus/<target>/ and
 # failing inputs to build-fuzz/artifacts/<target>/.
@@ -24,23 +25,35 @@ cmake --build "$build" -j"$(nproc)" --target fuzzers
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# One target a core at a time: each is single-threaded. A target's lines
+# are printed together when it ends.
+fuzz_one() {  # target
+  local t=$1 work="$build/corpus/$1" artifacts="$build/artifacts/$1" status=0
+  mkdir -p "$work" "$artifacts"
+  "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "fuzz/corpus/$t" \
+    >"$build/fuzz-$t.log" 2>&1 || status=$?
+  echo "== fuzz $t for ${seconds}s"
+  if ((status == 0)); then
+    grep -E '^stat::number_of_executed_units|^Done' "$build/fuzz-$t.log" || true
+    return 0
+  fi
+  tail -n 40 "$build/fuzz-$t.log"
+  echo "FAILED: $t; the input is in $artifacts/"
+  return 1
+}
 passed=0
 failed=0
+running=0
+reap() {
+  if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  running=$((running - 1))
+}
 for t in "${targets[@]}"; do
-  work="$build/corpus/$t"
-  artifacts="$build/artifacts/$t"
-  mkdir -p "$work" "$artifacts"
-  echo "== fuzz $t for ${seconds}s"
-  if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-       -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "fuzz/corpus/$t" \
-       >"$build/fuzz-$t.log" 2>&1; then
-    passed=$((passed + 1))
-    grep -E '^stat::number_of_executed_units|^Done' "$build/fuzz-$t.log" || true
-  else
-    failed=$((failed + 1))
-    tail -n 40 "$build/fuzz-$t.log"
-    echo "FAILED: $t; the input is in $artifacts/"
-  fi
+  if ((running >= $(nproc))); then reap; fi
+  fuzz_one "$t" &
+  running=$((running + 1))
 done
+while ((running > 0)); do reap; done
 echo "fuzz: $passed passed, $failed failed"
 ((failed == 0))

@@ -20,6 +20,9 @@ work=$(mktemp -d /tmp/vmd-lifecycle-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mount -t tmpfs vmd-lifecycle /run/systemd
 mkdir /run/systemd/system
+# man-db's trigger rebuilds its database after every dpkg run here; without
+# its auto-update flag (hidden) it does nothing, and the database is as it was.
+if [ -d /var/lib/man-db ]; then mount -t tmpfs vmd-lifecycle /var/lib/man-db; fi
 if [ -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 0\n' >"$work/policy-rc.d"
   chmod 755 "$work/policy-rc.d"
