@@ -23,10 +23,9 @@
 #   scripts/test-image.sh
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-image: needs root (podman, chroot, the node roots' root-only files)" >&2
-  exit 1
-fi
+# Root: podman, chroot, the node roots' root-only files; through sudo, as
+# the other stages that need it.
+if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
 
 passed=0
 failed=0
