@@ -15,19 +15,8 @@ cd "$(dirname "$0")/.." || exit
 # counts: exposure times ten. Lower it when the unit gets tighter.
 exposure_limit=5
 
-passed=0
-failed=0
-check() {  # description, command...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok   $what"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $what"
-  fi
-}
+# shellcheck source=scripts/check.sh
+. scripts/check.sh
 
 scratch=$(mktemp -d /tmp/vmd-integrations-XXXXXX)
 exporter=""
@@ -394,5 +383,4 @@ for signal in TERM INT HUP; do
   check "SIG$signal mid-write: no temporary file left, FILE as it was" stopped_mid_write "$signal"
 done
 
-echo "integrations: $passed passed, $failed failed"
-((failed == 0))
+checks_done integrations

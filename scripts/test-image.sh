@@ -27,19 +27,8 @@ cd "$(dirname "$0")/.." || exit
 # the other stages that need it.
 if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
 
-passed=0
-failed=0
-check() {  # description, command...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok   $what"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $what"
-  fi
-}
+# shellcheck source=scripts/check.sh
+. scripts/check.sh
 
 build="build-image"
 scratch=$(mktemp -d /tmp/vmd-image-test-XXXXXX)
@@ -351,5 +340,4 @@ rules() {
 }
 check "promtool: the rules check and pass their tests" rules
 
-echo "image: $passed passed, $failed failed"
-((failed == 0))
+checks_done image
