@@ -5,6 +5,8 @@ system's root, and repeat mode.
 
 usage: cli_test.py VMD_DETECT TOOL_DOC (docs/vmd-detect.md)"""
 import calendar
+import contextlib
+import datetime
 import json
 import os
 import re
@@ -51,6 +53,25 @@ def compact(pretty):
             in_string = c == '"'
         out.append(c)
     return "".join(out)
+
+
+@contextlib.contextmanager
+def started(*args, **options):
+    """vmd-detect in the background; killed by its id if the test leaves it
+    running."""
+    process = subprocess.Popen([TOOL, *args], **options)
+    try:
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait(timeout=10)
+
+
+def stopped(process, stop=signal.SIGTERM):
+    """Sends `stop` to a running vmd-detect and returns its exit status."""
+    process.send_signal(stop)
+    return process.wait(timeout=10)
 
 
 def files_beneath(root):
@@ -383,6 +404,36 @@ class Tool(unittest.TestCase):
         # first and last, as in a live run.
         live = json.loads(run()[1])["probes"]
         self.assertEqual((report["probes"][0], report["probes"][-1]), (live[0], live[-1]))
+
+    def wait_for(self, what, condition):
+        for _ in range(300):
+            if condition():
+                return
+            time.sleep(0.05)
+        self.fail("waited 15 s for " + what)
+
+    def test_expiry_needs_no_time_zone(self):
+        """The C library's time functions read $TZ on first use: a FIFO
+        there would block the writer. The longest interval puts the expiry
+        two centuries on, past 2038."""
+        root = self.tree("kvm_guest")
+        fifo = os.path.join(self.scratch, "zone")
+        os.mkfifo(fifo)
+        target = os.path.join(self.scratch, "vm-detection")
+        interval = 2147483647
+        before = int(time.time())
+        with started("--root", root, "--format", "nfd", "--interval", str(interval),
+                     "--output", target, env=dict(os.environ, TZ=fifo)) as writer:
+            self.wait_for("the file", lambda: os.path.exists(target))
+            after = int(time.time()) + 1
+            self.assertEqual(stopped(writer), 0)
+        with open(target, encoding="ascii") as f:
+            first = f.readline()
+        epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+        expected = [(epoch + datetime.timedelta(seconds=t + 3 * interval))
+                    .strftime("# +expiry-time=%Y-%m-%dT%H:%M:%SZ\n")
+                    for t in range(before, after + 1)]
+        self.assertIn(first, expected)
 
     def test_interval_rewrites_until_stopped(self):
         root = self.tree("kvm_guest")

@@ -99,7 +99,8 @@ std::string nfd(const Assessment& assessment, std::string_view head = {});
 // Node Feature Discovery's expiry directive for a feature file, as its first
 // line: "# +expiry-time=" and the time `at` in RFC 3339, UTC. NFD drops the
 // file's labels after that time, so they vanish when no writer refreshes
-// the file.
+// the file. Empty for a time whose year has not four digits. Reads neither
+// $TZ nor /etc/localtime.
 std::string nfd_expiry(std::time_t at);
 
 // Replaces the file at `path` with `text` in one rename, mode 0644; on

@@ -3,6 +3,8 @@
 // whole file rejected; containers are left out because inside a pod they
 // describe the pod, not the node.
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <set>
 #include <string>
@@ -71,13 +73,25 @@ std::string nfd(const Assessment& assessment, std::string_view head) {
 }
 
 std::string nfd_expiry(std::time_t at) {
-    std::tm utc{};
-    char text[64];
-    if (::gmtime_r(&at, &utc) == nullptr ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
-        return {};  // a year beyond what a label file could mean: no expiry
-    }
-    return std::string("# +expiry-time=") + text + "\n";
+    // Calendar arithmetic only: gmtime_r and strftime would read $TZ and
+    // /etc/localtime first, and a TZ naming a FIFO would block the writer.
+    using namespace std::chrono;
+    // RFC 3339 has four digits for the year; outside them a label file
+    // could mean nothing, and the calendar types would not hold the date.
+    constexpr sys_seconds first{sys_days{year{0} / January / 1}};
+    constexpr sys_seconds end{sys_days{year{10000} / January / 1}};
+    if (at < first.time_since_epoch().count() || at >= end.time_since_epoch().count()) return {};
+    const sys_seconds instant{seconds{at}};
+    const sys_days day = floor<days>(instant);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{instant - day};
+    char text[128];  // room for any int, so that nothing can be cut
+    std::snprintf(text, sizeof text, "# +expiry-time=%04d-%02u-%02uT%02d:%02d:%02dZ\n",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
 }
 
 }  // namespace vmd::cli
