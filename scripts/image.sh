@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds vmd-detect's container image as an OCI image layout in OUT, offline
 # and without a daemon: one image index for linux/amd64 and linux/arm64, each
-# a single layer with nothing but the static vmd-detect (stripped), its
-# licence and the licence notices of the C and C++ runtime linked into it.
+# a single layer with nothing but vmd-detect as a static PIE (stripped), its
+# licence, the licence notices of the C and C++ runtime linked into it and a
+# notice naming the corresponding source of each.
 # No shell, no package manager, no base image. Reproducible: every time in
 # the image is the commit's, the layer is a sorted tar of files owned by 0:0,
 # and no build path reaches the binary, so two builds of one commit give the
@@ -29,12 +30,14 @@ created=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
 work=$(mktemp -d /tmp/vmd-image-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The image's annotations: on each manifest and on the index.
+# The image's annotations: on each manifest and on the index. The licences
+# are those of everything in the layer: vmd-detect's own, the C library
+# linked into it, and the C++ runtime with libgcc.
 annotations=(
   "org.opencontainers.image.title=vmd-detect"
   "org.opencontainers.image.description=Labels a Kubernetes node with whether it is a virtual machine, and under which hypervisor, for Node Feature Discovery"
   "org.opencontainers.image.version=$version"
-  "org.opencontainers.image.licenses=MIT"
+  "org.opencontainers.image.licenses=MIT AND LGPL-2.1-or-later AND GPL-3.0-or-later WITH GCC-exception-3.1"
   "org.opencontainers.image.revision=$revision"
   "org.opencontainers.image.created=$created"
 )
@@ -48,12 +51,43 @@ static_tool() {  # platform architecture, cmake arguments...
   cmake --build "$dir" -j"$(nproc)" --target vmd-detect >/dev/null
 }
 
-layer() {  # architecture, binary, strip, package suffix of the runtime's notices
+# Where the corresponding source of each library linked into the tool lies:
+# the Debian package its static archive came from, and that package's
+# source at its version.
+notice() {  # C++ compiler of the architecture
+  local archive package source url
+  cat <<EOF
+vmd-detect (/usr/bin/vmd-detect) is one program, linked statically with the
+libraries below. Their licences are in /usr/share/doc/PACKAGE/copyright in
+this image. The corresponding source of each is the Debian source package
+named, at the version named ("apt-get source NAME=VERSION" on Debian), kept
+at the address given.
+
+EOF
+  for archive in libc.a libstdc++.a libgcc.a libgcc_eh.a; do
+    package=$(dpkg -S "$(realpath "$("$1" -print-file-name="$archive")")" | cut -d: -f1)
+    source=$(dpkg-query -W -f '${source:Package} ${source:Version}' "$package")
+    url="https://snapshot.debian.org/package/${source% *}/$(sed 's/+/%2B/g; s/:/%3A/g' <<<"${source#* }")/"
+    printf '%s: in %s, source %s\n  %s\n' "$archive" "$package" "${source/ /=}" "$url"
+  done
+  cat <<EOF
+
+libc.a is the GNU C Library, under the LGPL 2.1 or later; libstdc++.a,
+libgcc.a and libgcc_eh.a are GCC's runtime, under the GPL 3 or later with
+the GCC Runtime Library Exception. vmd-detect's own source (MIT, see
+/usr/share/doc/vmd-detect/copyright) is the libvm_detection tree at
+revision $revision, whose scripts/image.sh builds this image; with it the
+program can be linked again against a changed C library.
+EOF
+}
+
+layer() {  # architecture, binary, strip, package suffix of the runtime's notices, C++ compiler
   local rootfs=$work/$1 doc
   doc=$rootfs/usr/share/doc
   mkdir -p "$rootfs/usr/bin" "$doc/vmd-detect"
   "$3" --strip-all -o "$rootfs/usr/bin/vmd-detect" "$2"
   cp LICENSE "$doc/vmd-detect/copyright"
+  notice "$5" >"$doc/vmd-detect/NOTICE"
   # glibc, and libstdc++ with libgcc (one notice, from one source: linked
   # as one file where they are the same).
   local package previous=""
@@ -85,8 +119,8 @@ manifest() {  # architecture
 
 static_tool amd64
 static_tool arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64.cmake"
-layer amd64 "$build/amd64/vmd-detect" strip ""
-layer arm64 "$build/arm64/vmd-detect" aarch64-linux-gnu-strip -arm64-cross
+layer amd64 "$build/amd64/vmd-detect" strip "" c++
+layer arm64 "$build/arm64/vmd-detect" aarch64-linux-gnu-strip -arm64-cross aarch64-linux-gnu-g++
 
 [ ! -d "$out" ] || rmdir "$out"
 umoci init --layout "$out"
