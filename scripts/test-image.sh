@@ -2,29 +2,36 @@
 # The image stage: the static vmd-detect, its OCI image and the Kubernetes
 # manifests, tested for real.
 #   - builds the static tools (amd64, arm64) and the image twice; the index
-#     digests must agree, and no build path may reach a binary;
+#     digests must agree, each tool must be a static PIE holding no build
+#     path, and the image must name the source of what is linked in;
 #   - the static tool prints what the same objects linked dynamically print,
 #     over every probe tree, in every format;
 #   - renders deploy/kubernetes (and its Prometheus component) with kubectl
 #     kustomize and validates every object against the Kubernetes API's
-#     schemas (npm's kubernetes-models) with unknown fields refused;
+#     schemas (npm's kubernetes-models) with unknown fields refused; checks
+#     that the DaemonSet selects the image's platforms and is admitted where
+#     the critical priority classes are limited by quota;
 #   - runs the amd64 image under podman with runc as the kubelet would run
-#     the DaemonSet, translated from the rendered manifest (user, security
-#     settings, limits, args, hostPath mounts), over node roots laid out as
-#     a node's are, and compares what the pod writes with the node's own
-#     answer: the static tool run as root chrooted into that node root;
-#     then checks the refresh, the expiry, flat memory and a clean stop;
+#     the DaemonSet's pod, translated from the rendered manifest (init
+#     container, users, security settings, limits, args, hostPath and
+#     emptyDir volumes), over node roots laid out as a node's are, and
+#     compares what the pod writes with the node's own answer for the user
+#     that reads it: the static tool run chrooted into that node root; tries
+#     every container of the pod as a writer against the file systems a
+#     node mounts beneath /sys and /proc; then checks the refresh, the
+#     expiry, flat memory, a clean stop, an output directory it cannot
+#     write, and that the metrics go with their writer;
 #   - runs the arm64 binary taken from the image under qemu-user;
 #   - runs the alerting rules' tests with promtool.
 # podman's configuration and storage live in a scratch directory; every
-# container is stopped and removed by its id, with timeouts, and the scratch
-# directory goes at the end.
+# container is stopped and removed by its id, with timeouts, and whatever
+# the stage mounted is unmounted before the scratch directory goes.
 #
 #   scripts/test-image.sh
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit
-# Root: podman, chroot, the node roots' root-only files; through sudo, as
-# the other stages that need it.
+# Root: podman, chroot, mounts, the node roots' root-only files; through
+# sudo, as the other stages that need it.
 if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
 
 # shellcheck source=scripts/check.sh
@@ -42,6 +49,10 @@ podman_() {
   timeout 60 podman --root "$scratch/storage" --runroot "$scratch/run" \
     --cgroup-manager=cgroupfs --events-backend=file "$@"
 }
+unmount_all() {  # everything mounted beneath the scratch directory, innermost first
+  awk -v top="$scratch/" 'index($5, top) == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+    while read -r at; do umount "$at" 2>/dev/null || umount -l "$at"; done
+}
 cleanup() {
   local id
   for id in "${containers[@]}"; do
@@ -50,7 +61,9 @@ cleanup() {
   done
   find /sys/fs/cgroup -depth -type d -path "*$cgroup_parent*" -exec rmdir {} + 2>/dev/null
   ((keep_var_lib)) || rm -rf /var/lib/containers
-  # vfs keeps plain directories: nothing is mounted that would outlive this.
+  unmount_all
+  # vfs keeps plain directories: nothing of podman's is mounted that would
+  # outlive this.
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -86,14 +99,35 @@ copies_whole() {  # as docs/kubernetes.md pushes it, into another layout
     [ "$(grep -o "$digest" "$scratch/copy/index.json")" = "$(grep -o "$digest" "$oci/index.json")" ]
 }
 check "skopeo copies both platforms, the index digest unchanged" copies_whole
-static() {  # binary: no program interpreter, no dynamic section, no build path
+static_pie() {  # binary: no program interpreter, no library, position-independent, no build path
   local out
   out=$(readelf -lW "$1" | grep -c INTERP; readelf -dW "$1" | grep -c NEEDED)
   [ "$out" = "$(printf '0\n0')" ] || { echo "  $1 is not static"; return 1; }
+  readelf -hW "$1" | grep -q 'Type: *DYN' && readelf -dW "$1" | grep -q 'FLAGS_1.*PIE' ||
+    { echo "  $1 is not position-independent"; return 1; }
   ! grep -qF "$PWD" "$1" || { echo "  $1 holds the build path $PWD"; return 1; }
 }
-check "the amd64 tool is static and holds no build path" static "$build/amd64/vmd-detect"
-check "the arm64 tool is static and holds no build path" static "$build/arm64/vmd-detect"
+check "the amd64 tool is a static PIE and holds no build path" static_pie "$build/amd64/vmd-detect"
+check "the arm64 tool is a static PIE and holds no build path" static_pie "$build/arm64/vmd-detect"
+licences() {  # the annotation names every licence in the layer; the notice, every source
+  local want="MIT AND LGPL-2.1-or-later AND GPL-3.0-or-later WITH GCC-exception-3.1" arch
+  grep -qF "\"org.opencontainers.image.licenses\":\"$want\"" "$oci"/blobs/sha256/* ||
+    { echo "  no image says $want"; return 1; }
+  for arch in amd64 arm64; do
+    python3 tests/image/pod.py layer "$oci" "$arch" "$scratch/notice-$arch" >/dev/null || return 1
+    python3 - "$scratch/notice-$arch/usr/share/doc/vmd-detect/NOTICE" "$(git rev-parse HEAD)" <<'EOF' || return 1
+import re, sys
+text = open(sys.argv[1]).read()
+for archive in ("libc.a", "libstdc++.a", "libgcc.a", "libgcc_eh.a"):
+    if not re.search(r"^%s: in \S+, source \S+=\S+\n  https://snapshot\.debian\.org/package/\S+/\S+/$"
+                     % re.escape(archive), text, re.M):
+        sys.exit(f"  {sys.argv[1]}: no source for {archive}")
+if "revision " + sys.argv[2] not in text:
+    sys.exit(f"  {sys.argv[1]}: not the revision built")
+EOF
+  done
+}
+check "the image's licences are an SPDX expression for the layer; its notice names each source" licences
 
 echo "== the static tool against the same objects linked dynamically"
 static_bin=$build/amd64/vmd-detect
@@ -162,11 +196,65 @@ misspelt_fails() {
   ! validate "$scratch/misspelt.json" >/dev/null
 }
 check "a misspelt securityContext field fails the validation" misspelt_fails
+selects_image_platforms() {
+  python3 tests/image/pod.py platforms "$rendered" "$oci" >/dev/null &&
+    python3 tests/image/pod.py platforms "$scratch/with-prometheus.json" "$oci" >/dev/null
+}
+check "the DaemonSet selects Linux nodes of exactly the image's platforms" selects_image_platforms
+one_platform_short() {  # a platform the selector lacks must fail the check above
+  python3 - "$rendered" "$scratch/short.json" <<'PY'
+import json, sys
+objects = json.load(open(sys.argv[1]))
+for o in objects:
+    if o["kind"] == "DaemonSet":
+        term = o["spec"]["template"]["spec"]["affinity"]["nodeAffinity"][
+            "requiredDuringSchedulingIgnoredDuringExecution"]["nodeSelectorTerms"][0]
+        next(e for e in term["matchExpressions"] if e["key"] == "kubernetes.io/arch")["values"].pop()
+json.dump(objects, open(sys.argv[2], "w"))
+PY
+  ! python3 tests/image/pod.py platforms "$scratch/short.json" "$oci" 2>/dev/null
+}
+check "a selector one platform short fails that check" one_platform_short
+admitted() {
+  python3 tests/image/pod.py admitted "$rendered" >/dev/null &&
+    ! python3 tests/image/pod.py admitted "$rendered" --without ResourceQuota 2>/dev/null
+}
+check "admitted where the critical classes are limited by quota, and only with the quota" admitted
+default_container() {
+  [ "$(python3 -c 'import json, sys
+d = next(o for o in json.load(open(sys.argv[1])) if o["kind"] == "DaemonSet")
+print(d["spec"]["template"]["metadata"]["annotations"]["kubectl.kubernetes.io/default-container"])' \
+    "$scratch/with-prometheus.json")" = nfd ]
+}
+check "kubectl logs and exec pick the labels' container by default" default_container
+recipes() {  # every overlay the README and docs/kubernetes.md write, as written, names a registry
+  local doc n=0 dir
+  for doc in README.md docs/kubernetes.md; do
+    while IFS= read -r -d '' text; do
+      n=$((n + 1))
+      dir=$scratch/recipe-$n
+      mkdir -p "$dir/my-cluster" && ln -s "$PWD/deploy" "$dir/deploy"
+      printf '%s' "$text" >"$dir/my-cluster/kustomization.yaml"
+      timeout 60 kubectl kustomize "$dir/my-cluster" >"$dir/rendered.yaml" || return 1
+      grep -q 'image: registry.example.com/vmd-detect:1.0.0$' "$dir/rendered.yaml" &&
+        ! grep 'image:' "$dir/rendered.yaml" | grep -v 'registry.example.com/' ||
+        { echo "  $doc, overlay $n: an image without a registry"; return 1; }
+    done < <(python3 - "$doc" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+for body in re.findall(r"cat >my-cluster/kustomization.yaml <<'EOF'\n(.*?)\nEOF\n", text, re.S):
+    sys.stdout.write(body + "\n\0")
+PY
+    )
+  done
+  ((n >= 2)) || { echo "  found $n overlays"; return 1; }
+}
+check "the README's and docs' overlays render with the image from a registry" recipes
 
-echo "== the DaemonSet under podman and runc"
+echo "== the DaemonSet's pod under podman and runc"
 # crun refuses this kind of machine's hybrid cgroup layout, and podman's
 # default ulimits need a capability the machine withholds.
-cat >"$scratch/containers.conf" <<EOF
+cat >"$scratch/containers.conf" <<CONF
 [containers]
 default_ulimits = []
 [engine]
@@ -175,7 +263,7 @@ cgroup_manager = "cgroupfs"
 events_logger = "file"
 tmp_dir = "$scratch/tmp"
 volume_path = "$scratch/volumes"
-EOF
+CONF
 printf '[storage]\ndriver = "vfs"\ngraphroot = "%s"\nrunroot = "%s"\n' \
   "$scratch/storage" "$scratch/run" >"$scratch/storage.conf"
 printf '{"default": [{"type": "insecureAcceptAnything"}]}\n' >"$scratch/policy.json"
@@ -192,13 +280,25 @@ loaded() {
 check "podman loads the amd64 image from the OCI layout" loaded
 
 features=/etc/kubernetes/node-feature-discovery/features.d
+textfile=/var/lib/prometheus/node-exporter
 mapfile -t nodes < <(python3 tests/image/pod.py nodes "$scratch/nodes")
-command=()
-command_for() {  # node root, interval: the container nfd of the DaemonSet, into command
-  mapfile -d '' command < <(python3 tests/image/pod.py run-args "$rendered" nfd "$1" "$2")
-  ((${#command[@]})) || return 1
-  local at  # the image the manifest names is the one just loaded
-  for at in "${!command[@]}"; do [ "${command[$at]}" != "vmd-detect:$version" ] || command[$at]=$image; done
+# The user the init container reads the node as.
+reader=$(python3 tests/image/pod.py user "$rendered" read-node)
+pod_command=()
+image_at=0
+pod_command_for() {  # objects, container, node root, interval: its podman run arguments
+  local at
+  mapfile -d '' pod_command < <(python3 tests/image/pod.py run-args "$1" "$2" "$3" "$4" \
+                                  "$scratch/pods/${3##*/}")
+  ((${#pod_command[@]})) || return 1
+  for at in "${!pod_command[@]}"; do  # the image the manifest names is the one just loaded
+    [ "${pod_command[$at]}" != "vmd-detect:$version" ] || { image_at=$at; pod_command[$at]=$image; }
+  done
+}
+run_pod_container() {  # objects, container, node root, interval, podman run options...
+  pod_command_for "$1" "$2" "$3" "$4" || return 1
+  shift 4
+  podman_ run --cgroup-parent="$cgroup_parent" "$@" "${pod_command[@]}"
 }
 wait_for() {  # description, command...: up to 20 s
   local what=$1 n
@@ -207,19 +307,30 @@ wait_for() {  # description, command...: up to 20 s
   echo "  waited 20 s for $what"
   return 1
 }
-node_answer() {  # node root, args...: the node's own answer, vmd-detect as root on the node
-  local node=$1 status
-  shift
+node_answer() {  # node root, user, args...: vmd-detect run on the node itself by that user
+  local node=$1 user=$2 status
+  shift 2
   cp "$static_bin" "$node/.vmd-detect"
-  timeout 30 chroot "$node" /.vmd-detect "$@"
+  timeout 30 chroot --userspec="$user" "$node" /.vmd-detect "$@"
   status=$?
   rm -f "$node/.vmd-detect"
   return $status
 }
-same_report() {  # node root: the whole report, every probe's status and finding
-  local node=$1 args=() a got want
-  command_for "$node" 1 || return 1
-  for a in "${command[@]}"; do  # one run, as JSON
+# The processor's timing is measured anew by each run.
+untimed() { sed -E 's/,"duration_us":[0-9]+//; s/cpuid [0-9]+ cycles/cpuid N cycles/'; }
+capture_of() { echo "$scratch/pods/${1##*/}/capture/node"; }
+
+captured() {  # node root: the init container's capture holds the node's own report for its user
+  local node=$1 got want
+  run_pod_container "$rendered" read-node "$node" 1 --rm || return 1
+  got=$(untimed <"$(capture_of "$node")/report.json")
+  want=$(node_answer "$node" "$reader" | untimed)
+  [ "$got" = "$want" ] || { printf '  capture: %s\n  node:    %s\n' "$got" "$want"; return 1; }
+}
+replayed() {  # node root: the labels' container, run once as JSON, gives the capture's report
+  local node=$1 args=() a got
+  pod_command_for "$rendered" nfd "$node" 1 || return 1
+  for a in "${pod_command[@]}"; do
     case $a in
       --format=nfd) args+=(--format=json) ;;
       --interval=*) ;;
@@ -228,25 +339,19 @@ same_report() {  # node root: the whole report, every probe's status and finding
     esac
   done
   podman_ run --rm --cgroup-parent="$cgroup_parent" "${args[@]}" || return 1
-  # The processor's timing is measured anew by each run.
-  untimed() { sed -E 's/,"duration_us":[0-9]+//; s/cpuid [0-9]+ cycles/cpuid N cycles/'; }
   got=$(untimed <"$node$features/report.json")
-  want=$(node_answer "$node" | untimed)
-  [ "$got" = "$want" ] || { printf '  pod:  %s\n  node: %s\n' "$got" "$want"; return 1; }
+  rm -f "$node$features/report.json"
+  [ "$got" = "$(untimed <"$(capture_of "$node")/report.json")" ] ||
+    { printf '  replayed: %s\n' "$got"; return 1; }
 }
-for node in "${nodes[@]}"; do
-  check "${node##*/} node: the pod's report is the node's own" same_report "$node"
-done
-
 running=""
-labels() {  # node root: the DaemonSet's container writes the node's labels, with an expiry
+labels() {  # node root: the labels' container writes the node's labels for the reader, expiry first
   local node=$1 file got want first
   file=$node$features/vm-detection
-  command_for "$node" 1 || return 1
-  running=$(podman_ run --detach --cgroup-parent="$cgroup_parent" "${command[@]}") || return 1
+  running=$(run_pod_container "$rendered" nfd "$node" 1 --detach) || return 1
   containers+=("$running")
   wait_for "the labels" test -s "$file" || { podman_ logs "$running"; return 1; }
-  want=$(node_answer "$node" --format nfd) || return 1
+  want=$(node_answer "$node" "$reader" --format nfd) || return 1
   first=$(head -n 1 "$file")
   got=$(sed 1d "$file")
   [ "$got" = "$want" ] || { printf '  pod:\n%s\n  node:\n%s\n' "$got" "$want"; return 1; }
@@ -254,18 +359,34 @@ labels() {  # node root: the DaemonSet's container writes the node's labels, wit
     (($(date -d "${first#*=}" +%s) > $(stat -c %Y "$file"))) ||
     { echo "  first line: $first"; return 1; }
 }
-stops_at_once() {  # SIGTERM, and SIGKILL 2 s later: exit 0 means the TERM ended it
+stops_at_once() {  # node root: SIGTERM, and SIGKILL 2 s later: exit 0 means the TERM ended it
   local node=$1 status
   podman_ stop --time 2 "$running" >/dev/null || return 1
   status=$(podman_ inspect --format '{{.State.ExitCode}}' "$running")
   [ "$status" = 0 ] || { echo "  exit status $status"; return 1; }
-  [ "$(ls -A "$node$features")" = "$(printf 'report.json\nvm-detection')" ] ||
-    { ls -A "$node$features"; return 1; }
+  [ "$(ls -A "$node$features")" = vm-detection ] || { ls -A "$node$features"; return 1; }
 }
+again() {  # node root: the init container run once more, as after its sandbox was recreated
+  local node=$1 before
+  before=$(stat -c %i "$(capture_of "$node")/report.json") || return 1
+  run_pod_container "$rendered" read-node "$node" 1 --rm || return 1
+  [ "$(stat -c %i "$(capture_of "$node")/report.json")" != "$before" ]
+}
+
 for node in "${nodes[@]}"; do
-  check "${node##*/} node: the DaemonSet's pod writes the node's labels, expiry first" labels "$node"
-  [ "${node##*/}" = vm ] || { check "${node##*/} node: a stop ends the pod, status 0" stops_at_once "$node"; continue; }
-  vm_node=$node
+  name=${node##*/}
+  if [ "$name" = vm ]; then
+    vm_node=$node
+    # Everything of the node but the two directories the pod exists to
+    # write, which a node with NFD and node_exporter has.
+    mkdir -p "$vm_node$features" "$vm_node$textfile"
+    node_digest() { python3 tests/image/pod.py digest "$vm_node" | grep -v "^${features#/}/\|^${textfile#/}/"; }
+    node_digest >"$scratch/vm-before"
+  fi
+  check "$name node: the init container captures the node, its report the node's own for $reader" captured "$node"
+  check "$name node: the labels' container replays the capture to the same report" replayed "$node"
+  check "$name node: the labels' container writes the node's labels for $reader, expiry first" labels "$node"
+  [ "$name" = vm ] || { check "$name node: a stop ends the pod, status 0" stops_at_once "$node"; continue; }
   # Rounds are counted by the file's inode: each is a new file renamed over.
   inode() { stat -c %i "$vm_node$features/vm-detection"; }
   last_inode=""
@@ -289,30 +410,80 @@ for node in "${nodes[@]}"; do
     ((after <= before + 64))
   }
   check "vm node: memory stays flat over the rounds" flat_memory
-  check "vm node: a stop ends the pod at once, status 0, the last file in place" stops_at_once "$node"
+  check "vm node: a stop ends the pod at once, status 0, the labels in place" stops_at_once "$node"
+  check "vm node: the init container run again replaces its capture" again "$node"
 done
 
-metrics() {  # the Prometheus component's container, on the QEMU guest's root
-  local args at id file=$vm_node/var/lib/prometheus/node-exporter/vm_detection.prom
-  mapfile -d '' args < <(python3 tests/image/pod.py run-args "$scratch/with-prometheus.json" \
-                           prometheus "$vm_node" 1)
-  ((${#args[@]})) || return 1
-  for at in "${!args[@]}"; do [ "${args[$at]}" != "vmd-detect:$version" ] || args[$at]=$image; done
-  id=$(podman_ run --detach --cgroup-parent="$cgroup_parent" "${args[@]}") || return 1
+echo "== nothing of the node writable from the pod"
+probe=$scratch/probe
+mkdir -p "$probe"
+writer() {  # objects, container[, user]: try-write in that container over its read-only mounts
+  local objects=$1 name=$2 options paths
+  pod_command_for "$objects" "$name" "$vm_node" 1 || return 1
+  options=("${pod_command[@]:0:$image_at}")
+  [ -z "${3:-}" ] || options=("${options[@]/#--user=*/--user=$3}")
+  mapfile -t paths < <(python3 tests/image/pod.py read-only "$objects" "$name")
+  ((${#paths[@]})) || { echo "  $name mounts nothing read-only"; return 1; }
+  podman_ run --rm --cgroup-parent="$cgroup_parent" "${options[@]}" \
+    --volume="$probe:/probe:ro" --entrypoint=/probe/try-write "$image" "${paths[@]}"
+}
+built() { cc -static -O2 -Wall -Wextra -Werror -o "$probe/try-write" tests/image/try_write.c; }
+check "the writer builds" built
+# The stand-ins are what a pod running as root could change: the writer
+# must find them, or it proves nothing.
+root_could() {
+  local out what
+  out=$(writer "$rendered" read-node 0:0) && { echo "  root changed nothing: $out"; return 1; }
+  for what in "opened for writing: /host/sys/fs/cgroup/memory.max" \
+              "file created in: /host/sys/firmware/efi/efivars" \
+              "opened for writing: /host/proc/sys/fs/binfmt_misc/register"; do
+    grep -qxF "$what" <<<"$out" || { echo "  not found: $what"; return 1; }
+  done
+}
+check "as root the same mounts would let the cgroup, efivars and binfmt_misc stand-ins change" root_could
+for container in read-node nfd prometheus; do
+  check "$container: changes nothing beneath its read-only mounts, submounts included" \
+    writer "$scratch/with-prometheus.json" "$container"
+done
+
+echo "== failures that show, and what a stop leaves"
+exited() { [ "$(podman_ inspect --format '{{.State.Status}}' "$1")" = exited ]; }
+read_only_output() {  # the labels' directory read-only on the node: the container exits 3 at once
+  local dir=$vm_node$features id status
+  mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || return 1
+  id=$(run_pod_container "$rendered" nfd "$vm_node" 1 --detach)
+  containers+=("$id")
+  wait_for "the container to exit" exited "$id"
+  status=$(podman_ inspect --format '{{.State.ExitCode}}' "$id")
+  umount "$dir"
+  [ "$status" = 3 ] || { echo "  exit status $status"; return 1; }
+  podman_ logs "$id" 2>&1 | grep -q "cannot write $features/vm-detection" ||
+    { podman_ logs "$id"; return 1; }
+}
+check "vm node: an output directory it cannot write ends the container, status 3" read_only_output
+metrics() {  # the Prometheus component's container: metrics promtool accepts, gone when it stops
+  local id file=$vm_node$textfile/vm_detection.prom
+  id=$(run_pod_container "$scratch/with-prometheus.json" prometheus "$vm_node" 1 --detach) ||
+    return 1
   containers+=("$id")
   wait_for "the metrics" test -s "$file" || return 1
+  timeout 30 promtool check metrics <"$file" &&
+    grep -qx 'vm_detection_environment{kind="hypervisor",vendor="qemu"} 1' "$file" || return 1
   podman_ stop --time 2 "$id" >/dev/null &&
-    [ "$(podman_ inspect --format '{{.State.ExitCode}}' "$id")" = 0 ] &&
-    timeout 30 promtool check metrics <"$file" &&
-    grep -qx 'vm_detection_environment{kind="hypervisor",vendor="qemu"} 1' "$file"
+    [ "$(podman_ inspect --format '{{.State.ExitCode}}' "$id")" = 0 ] || return 1
+  [ ! -e "$file" ] || { echo "  the metrics outlive their writer"; return 1; }
+  [ -s "$vm_node$features/vm-detection" ] || { echo "  the labels went too"; return 1; }
 }
-check "vm node: the Prometheus component's container writes metrics promtool accepts" metrics
+check "vm node: the metrics' container writes metrics promtool accepts; a stop removes them, not the labels" metrics
+unchanged() { node_digest | diff "$scratch/vm-before" -; }
+check "vm node: no file of the node changed but the two the pod writes" unchanged
 
 echo "== the arm64 image under qemu-user"
 arm64_runs() {
   local layer=$scratch/arm64-layer tree a b
   python3 tests/image/pod.py layer "$oci" arm64 "$layer" >"$scratch/arm64-files" || return 1
-  file "$layer/usr/bin/vmd-detect" | grep -q 'ARM aarch64.*statically linked' || return 1
+  file "$layer/usr/bin/vmd-detect" | grep -q 'ARM aarch64.*static-pie linked' ||
+    { file "$layer/usr/bin/vmd-detect"; return 1; }
   # Without a processor file only the platform probes run: the same on
   # both processors.
   for tree in "$trees"/*; do
@@ -328,10 +499,10 @@ layer_holds() {
     usr/share/doc/libc6 usr/share/doc/libc6/copyright usr/share/doc/libgcc-s1 \
     usr/share/doc/libgcc-s1/copyright usr/share/doc/libstdc++6 \
     usr/share/doc/libstdc++6/copyright usr/share/doc/vmd-detect \
-    usr/share/doc/vmd-detect/copyright)
+    usr/share/doc/vmd-detect/NOTICE usr/share/doc/vmd-detect/copyright)
   [ "$(cat "$scratch/arm64-files")" = "$want" ] || { cat "$scratch/arm64-files"; return 1; }
 }
-check "the layer holds the tool, its licence and the runtime's notices, nothing else" layer_holds
+check "the layer holds the tool, its licence, the runtime's notices and the sources' notice, nothing else" layer_holds
 
 echo "== the alerting rules"
 rules() {
