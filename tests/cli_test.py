@@ -441,14 +441,7 @@ class Tool(unittest.TestCase):
         os.mkdir(folder)
         target = os.path.join(folder, "vm-detection")
         once = run("--root", root, "--format", "nfd")[1]
-
-        def wait_for(what, condition):
-            for _ in range(300):
-                if condition():
-                    return
-                time.sleep(0.05)
-            self.fail("waited 15 s for " + what)
-
+        wait_for = self.wait_for
         complaints = os.path.join(self.scratch, "stderr")
         for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with open(complaints, "wb") as err:
@@ -474,8 +467,94 @@ class Tool(unittest.TestCase):
             with open(complaints, "rb") as f:
                 err = f.read()
             self.assertEqual(err.count(b"cannot write"), err.count(b"\n"), err)
-            self.assertEqual(os.listdir(folder), ["vm-detection"])
+            self.assertEqual(os.listdir(folder), ["vm-detection"])  # labels that expire stay
             os.remove(target)
+
+    def test_repeat_mode_gives_up_when_rounds_fail(self):
+        """Exit 3 at once when the first round fails, since nothing was ever
+        written, and after three failed rounds in a row once something was;
+        one failed round is told and the next writes again. Giving up
+        removes nothing."""
+        root = self.tree("kvm_guest")
+        blocker = os.path.join(self.scratch, "not-a-directory")
+        open(blocker, "w").close()
+        # A parent that is a regular file: no user, root included, writes there.
+        for target in (os.path.join(blocker, "vm_detection.prom"),
+                       os.path.join(self.scratch, "missing", "vm_detection.prom")):
+            with started("--root", root, "--format", "prometheus", "--interval", "1",
+                         "--output", target, stderr=subprocess.PIPE) as writer:
+                err = writer.communicate(timeout=10)[1]
+            self.assertEqual(writer.returncode, 3, err)
+            self.assertEqual(err.count(b"cannot write"), 1, err)
+
+        real = os.path.join(self.scratch, "real")
+        os.mkdir(real)
+        file = os.path.join(real, "vm_detection.prom")
+        link = os.path.join(self.scratch, "vm_detection.prom")
+
+        def point(to):  # the link, replaced at once
+            os.symlink(to, link + ".new")
+            os.replace(link + ".new", link)
+
+        def complaints():
+            with open(errors, "rb") as f:
+                return f.read()
+
+        point(file)
+        errors = os.path.join(self.scratch, "stderr")
+        with open(errors, "wb") as err, \
+                started("--root", root, "--format", "prometheus", "--interval", "1",
+                        "--output", link, stderr=err) as writer:
+            self.wait_for("the file", lambda: os.path.exists(file))
+            point(os.path.join(self.scratch, "missing", "vm_detection.prom"))
+            self.wait_for("the complaint", lambda: b"cannot write" in complaints())
+            inode = os.stat(file).st_ino
+            point(file)
+            self.wait_for("the file again", lambda: os.stat(file).st_ino != inode)
+            told = complaints().count(b"cannot write")
+            # A count of failures that the good round did not reset would
+            # end the writer sooner.
+            point(os.path.join(self.scratch, "missing", "vm_detection.prom"))
+            self.assertEqual(writer.wait(timeout=20), 3)
+        self.assertEqual(complaints().count(b"cannot write"), told + 3, complaints())
+        self.assertIn(b"giving up", complaints())
+        self.assertTrue(os.path.isfile(file))
+
+    def test_stop_removes_only_its_own_file_without_expiry(self):
+        """A stop removes the last file written unless it carries an expiry
+        (nfd), so that a writer that is gone leaves nothing reporting: the
+        file that a link led to, not the link, and not a file that another
+        writer put in its place meanwhile."""
+        root = self.tree("kvm_guest")
+        real = os.path.join(self.scratch, "real")
+        os.mkdir(real)
+        file = os.path.join(real, "vm_detection.prom")
+        link = os.path.join(self.scratch, "vm_detection.prom")
+        os.symlink(file, link)
+
+        def write(format, interval="1", meanwhile=lambda: None):
+            with started("--root", root, "--format", format, "--interval", interval,
+                         "--output", link) as writer:
+                self.wait_for("the file", lambda: os.path.exists(file))
+                meanwhile()
+                self.assertEqual(stopped(writer), 0)
+
+        for format in ("prometheus", "json"):
+            write(format)
+            self.assertEqual(os.listdir(real), [], format)
+            self.assertTrue(os.path.islink(link))
+        write("nfd")
+        self.assertEqual(os.listdir(real), ["vm_detection.prom"])
+
+        def newer_writer():  # the interval is long: the first writer writes no more
+            with open(file + ".new", "w", encoding="ascii") as f:
+                f.write("newer\n")
+            os.replace(file + ".new", file)
+
+        os.remove(file)
+        write("prometheus", "3600", newer_writer)
+        with open(file, encoding="ascii") as f:
+            self.assertEqual(f.read(), "newer\n")
 
 
 if __name__ == "__main__":

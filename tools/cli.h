@@ -2,6 +2,8 @@
 // machine, and the report for people and for --check.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -103,12 +105,27 @@ std::string nfd(const Assessment& assessment, std::string_view head = {});
 // $TZ nor /etc/localtime.
 std::string nfd_expiry(std::time_t at);
 
+// A file that write_file put in place: the path it was renamed to (the end
+// of the links) and which file it is.
+struct WrittenFile {
+    std::string path;  // empty: none
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 // Replaces the file at `path` with `text` in one rename, mode 0644; on
 // failure the file is as it was, no temporary file is left, and `error`
 // says why. A link is followed to the regular file it finally names, which
 // is replaced in its own directory; anything else that is not a regular
 // file (a directory, FIFO, socket or device) is refused and left as it is.
-bool write_file(const std::string& path, std::string_view text, std::string& error);
+// On success `written`, if given, tells the file now in place.
+bool write_file(const std::string& path, std::string_view text, std::string& error,
+                WrittenFile* written = nullptr);
+
+// Removes the file that write_file put in place if it is still that file
+// at that path; leaves anything else, such as a newer writer's file. False,
+// with `error`, when it was there and could not be removed.
+bool remove_written(const WrittenFile& written, std::string& error);
 
 // The number of the first SIGTERM, SIGINT or SIGHUP that arrived after
 // catch_stop_signals(), or 0.

@@ -101,7 +101,8 @@ void catch_stop_signals() {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
-bool write_file(const std::string& path, std::string_view text, std::string& error) {
+bool write_file(const std::string& path, std::string_view text, std::string& error,
+                WrittenFile* written) {
     std::string target;
     if (!final_target(path, target, error)) return false;
     // The temporary file lies beside the target, since rename does not
@@ -133,8 +134,9 @@ bool write_file(const std::string& path, std::string_view text, std::string& err
         return stop_signal == 0;
     };
     // Collectors run as other users: 0644 whatever the umask.
+    struct stat st {};
     bool ok = going_on() && write_all(fd, text) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0 &&
-              going_on();
+              ::fstat(fd, &st) == 0 && going_on();
     int saved = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -156,7 +158,30 @@ bool write_file(const std::string& path, std::string_view text, std::string& err
         ::fsync(dir_fd);
         ::close(dir_fd);
     }
+    if (written != nullptr) *written = WrittenFile{target, st.st_dev, st.st_ino};
     return true;
+}
+
+bool remove_written(const WrittenFile& written, std::string& error) {
+    const std::string dir = directory_of(written.path);
+    const std::string name = written.path.substr(dir.size());
+    if (name.empty()) return true;
+    // Tested and removed by name in one opened directory, so that the file
+    // tested is the file removed unless someone renames over it in between;
+    // a writer does that once an interval, not in these microseconds.
+    const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        error = std::strerror(errno);
+        return errno == ENOENT;  // the directory went, and the file with it
+    }
+    struct stat st {};
+    const bool ours = ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISREG(st.st_mode) && st.st_dev == written.device &&
+                      st.st_ino == written.inode;
+    const bool ok = !ours || ::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT;
+    if (!ok) error = std::strerror(errno);
+    ::close(dir_fd);
+    return ok;
 }
 
 }  // namespace vmd::cli

@@ -56,9 +56,12 @@ const char usage[] =
     "                   with --output: write FILE, then again every SECONDS (a\n"
     "                   whole number, at least 1) until SIGTERM, SIGINT or\n"
     "                   SIGHUP, then exit 0. A failed round is reported and the\n"
-    "                   next one tries again. With --format nfd each file starts\n"
-    "                   with Node Feature Discovery's expiry, three intervals\n"
-    "                   on, so that the labels vanish when the writer stops\n"
+    "                   next one tries again; a failed first round, or three in\n"
+    "                   a row, exit 3. With --format nfd each file starts with\n"
+    "                   Node Feature Discovery's expiry, three intervals on, so\n"
+    "                   that the labels vanish when the writer stops; in any\n"
+    "                   other format the stop removes the file last written,\n"
+    "                   if it is still there\n"
     "  --check KIND     print nothing; exit 0 when KIND was found, 1 when not.\n"
     "                   KIND is vm (likely or very likely a virtual machine),\n"
     "                   container, compat (a compatibility layer such as WSL),\n"
@@ -76,7 +79,8 @@ const char usage[] =
     "\n"
     "exit status: 0 done (for --check: found), 1 --check: not found,\n"
     "2 usage error (unknown option, bad argument, DIR not usable, a malformed\n"
-    "DIR/processor), 3 the detection, the capture or writing FILE failed\n";
+    "DIR/processor), 3 the detection, the capture or writing FILE failed (with\n"
+    "--interval: the first round, or three in a row)\n";
 
 int fail_usage(std::string_view message, const char* argument = nullptr) {
     std::fprintf(stderr, "vmd-detect: %.*s%s%s (try --help)\n", static_cast<int>(message.size()),
@@ -234,23 +238,45 @@ std::string render(Format format, const vmd::Run& run, bool platform_only, std::
     return vmd::to_json(run.result, run.duration_us) + "\n";
 }
 
-// One round of --interval: a failure is told, and the next round tries
-// again, so that a directory briefly missing does not end the writer.
-void write_round(const Options& options, const vmd::Machine& machine) {
+// An nfd file expires this many intervals after it was written, and repeat
+// mode gives up after as many failed rounds in a row: the labels of the last
+// good round then expire as the writer ends, and a restarted writer gets
+// them back. Three lets one or two rounds fail, a directory briefly
+// missing, without the labels going.
+constexpr int rounds_to_expiry = 3;
+
+// One round of --interval: true when the file was written; a failure is
+// told, unless a stop signal cut the round short.
+bool write_round(const Options& options, const vmd::Machine& machine, WrittenFile& written) {
     try {
         const vmd::Run run = vmd::detect(machine);
-        // Three intervals: a round or two may fail before the labels go.
         const std::time_t expiry =
-            std::time(nullptr) + 3 * static_cast<std::time_t>(options.interval);
+            std::time(nullptr) + rounds_to_expiry * static_cast<std::time_t>(options.interval);
         const std::string text = render(options.chosen, run, machine.platform_only, expiry);
         std::string error;
-        if (!write_file(options.output, text, error) && stop_signal == 0) {
+        if (write_file(options.output, text, error, &written)) return true;
+        if (stop_signal == 0) {
             std::fprintf(stderr, "vmd-detect: cannot write %s: %s\n", options.output,
                          error.c_str());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vmd-detect: %s\n", e.what());
     }
+    return false;
+}
+
+// Repeat mode ends by a stop signal: a file without an expiry of its own
+// goes with its writer, so that nothing goes on reporting for a writer that
+// is gone; an nfd file stays, its labels living through a restart until
+// they expire. Only this writer's last file goes, and only if it is still
+// in place: a newer writer's file stays.
+int stopped(const Options& options, const WrittenFile& written) {
+    std::string error;
+    if (options.chosen != Format::nfd && !written.path.empty() && !remove_written(written, error)) {
+        std::fprintf(stderr, "vmd-detect: cannot remove %s: %s\n", written.path.c_str(),
+                     error.c_str());
+    }
+    return exit_ok;
 }
 
 timespec monotonic_now() {
@@ -260,22 +286,38 @@ timespec monotonic_now() {
 }
 
 // --interval: a round every `interval` seconds, on a steady beat, until a
-// stop signal; then exit 0, the last complete file in place.
+// stop signal (exit 0) or until rounds fail (exit 3): the first round, since
+// nothing was ever written and a wrong path had better show at once, or
+// rounds_to_expiry rounds in a row, so that a supervisor shows the writer
+// failing and restarts it.
 int repeat(const Options& options, const vmd::Machine& machine) {
     sigset_t stops;
     sigset_t unblocked;
     sigemptyset(&stops);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
+    WrittenFile written;  // the last file this process put in place
+    int failed = 0;       // rounds in a row
     timespec next = monotonic_now();
     for (;;) {
-        write_round(options, machine);
+        const bool ok = write_round(options, machine, written);
+        if (stop_signal != 0) return stopped(options, written);
+        failed = ok ? 0 : failed + 1;
+        if (failed != 0 && (written.path.empty() || failed == rounds_to_expiry)) {
+            if (written.path.empty()) {
+                std::fprintf(stderr, "vmd-detect: giving up: the first round failed\n");
+            } else {
+                std::fprintf(stderr, "vmd-detect: giving up: %d rounds in a row failed\n",
+                             rounds_to_expiry);
+            }
+            return exit_failed;
+        }
         next.tv_sec += options.interval;
         // Blocked between the test of stop_signal and the wait, a stop
         // cannot arrive in between and be slept through: ppoll lets it in
         // only while it waits, and returns at once for it.
         ::sigprocmask(SIG_BLOCK, &stops, &unblocked);
         for (;;) {
-            if (stop_signal != 0) return exit_ok;
+            if (stop_signal != 0) return stopped(options, written);
             const timespec now = monotonic_now();
             if (now.tv_sec > next.tv_sec ||
                 (now.tv_sec == next.tv_sec && now.tv_nsec >= next.tv_nsec)) {
