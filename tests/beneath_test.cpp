@@ -1,9 +1,16 @@
 // Probe files beneath a live system's root: its links resolve inside the
 // prefix as if it were "/", and none leads out.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "linux/beneath.h"
 #include "linux/probe_file.h"
 #include "support/tree.h"
 
@@ -32,6 +39,10 @@ TEST(Beneath, ANodesLinksResolveInsideThePrefix) {
     // ".." at the top stays there, as it does at "/".
     node.link("/up", "../../../../sys/class/dmi/id/sys_vendor");
     EXPECT_EQ(read(node, "/up"), "QEMU\n");
+    // /proc/self, as the node's procfs shows it to the process reading it.
+    node.file("/proc/4242/cgroup", "0::/\n");
+    node.link("/proc/self", "4242");
+    EXPECT_EQ(read(node, "/proc/self/cgroup"), "0::/\n");
 }
 
 TEST(Beneath, NoLinkLeadsOut) {
@@ -77,6 +88,71 @@ TEST(Beneath, FailuresReadAsTheKernelWouldHaveThem) {
     EXPECT_EQ(read(node, "/dangling"), "unavailable");
     EXPECT_FALSE(exists(Root(node.root(), true), "/loop/a"));
     EXPECT_EQ(read_file(Root(node.at("/missing"), true), "/file", 4096).status, status_unavailable);
+}
+
+TEST(Beneath, LinkResolutionWorkIsBounded) {
+    Tree node;
+    node.file("/f", "x");
+    // Every component counts, "." and those of a link's text too: "/at" is
+    // one, then as many "." as make up the budget, then "f".
+    const auto padded = [](int steps) {
+        std::string text;
+        for (int i = 0; i < steps - 2; ++i) text += "./";
+        return text + "f";
+    };
+    node.link("/at", padded(max_resolution_steps));
+    node.link("/over", padded(max_resolution_steps + 1));
+    EXPECT_EQ(read(node, "/at"), "x");
+    EXPECT_EQ(read(node, "/over"), "error");  // ELOOP
+    EXPECT_FALSE(exists(Root(node.root(), true), "/over"));
+
+    // Forty links are followed, as the kernel follows them; not forty-one.
+    for (int i = 0; i < 41; ++i) {
+        node.link("/chain/" + std::to_string(i), i == 40 ? "../f" : std::to_string(i + 1));
+    }
+    EXPECT_EQ(read(node, "/chain/1"), "x");
+    EXPECT_EQ(read(node, "/chain/0"), "error");
+
+    // Forty links padded to PATH_MAX with "a/..": the kernel resolves them
+    // (without the prefix confining them), the budget ends the walk early.
+    node.file("/real/f", "x");
+    node.slow_link("/slow", "/real");
+    EXPECT_EQ(read_file(node.root(), "/slow/f", 4096).contents, "x");
+    EXPECT_EQ(read(node, "/slow/f"), "error");
+    EXPECT_FALSE(exists(Root(node.root(), true), "/slow/f"));
+}
+
+TEST(Beneath, WithoutProcTheNameIsOpenedAgainOnlyForTheFileLookedAt) {
+    Tree tree;
+    tree.file("/file", "looked at");
+    tree.file("/other", "swapped in");
+    tree.link("/link", tree.at("/file"));
+    const std::string file = tree.at("/file");
+    const int seen = ::open(file.c_str(), O_PATH | O_CLOEXEC);
+    struct stat st {};
+    ASSERT_EQ(::fstat(seen, &st), 0);
+    // The contents of what opens, or the errno.
+    const auto read_as = [&](const std::string& name, const char* descriptors) {
+        const int fd =
+            open_seen(seen, st, O_RDONLY | O_CLOEXEC, AT_FDCWD, name.c_str(), descriptors);
+        if (fd < 0) return std::string(std::strerror(errno));
+        char buffer[32];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ::close(fd);
+        return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    };
+    const char* proc = "/proc/self/fd/";
+    const char* no_proc = "/nonexistent/self/fd/";
+    EXPECT_EQ(read_as(file, proc), "looked at");
+    EXPECT_EQ(read_as(file, no_proc), "looked at");
+    // By name, a link is not followed, even to the very file.
+    EXPECT_EQ(read_as(tree.at("/link"), no_proc), std::strerror(ELOOP));
+    // Another file under the name: through /proc the one looked at still
+    // opens; by name, nothing does.
+    ASSERT_EQ(std::rename(tree.at("/other").c_str(), file.c_str()), 0);
+    EXPECT_EQ(read_as(file, proc), "looked at");
+    EXPECT_EQ(read_as(file, no_proc), std::strerror(ENXIO));
+    ::close(seen);
 }
 
 }  // namespace

@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "detection/report.h"
 #include "detection/result.h"
 #include "linux/linux.h"
 #include "linux/probe_files.h"
+#include "support/fifo_writer.h"
 #include "support/tree.h"
 
 namespace {
@@ -132,6 +135,32 @@ TEST_F(HostileTree, TerminalsAndDevicesAreErrors) {
     expect_every_read(link_to("/dev/null"), "error");
     expect_every_read(link_to("/dev/zero"), "error");
     ::close(master);
+}
+
+TEST_F(HostileTree, CaptureOpensNoFifoDeviceOrSocket) {
+    // vmd-detect --root TREE --capture DIR: read as a replay reads it, then
+    // each "error" file again to keep as much of it as can be kept.
+    vmd::test::Tree tree;
+    tree.fifo(files::sys_vendor.path);
+    tree.socket(files::product_name.path);
+    std::vector<const char*> unopened = {files::sys_vendor.path, files::product_name.path};
+    if (tree.device(files::board_name.path)) unopened.push_back(files::board_name.path);
+    tree.file(files::bios_vendor.path, "QEMU\n");
+    vmd::test::FifoWriter writer(tree.at(files::sys_vendor.path));
+
+    vmd::Machine machine;
+    std::string message;
+    ASSERT_TRUE(vmd::cli::machine_of_tree(tree.root(), machine, message)) << message;
+    const vmd::test::Tree target;
+    const std::string capture = target.at("/capture");
+    EXPECT_EQ(vmd::cli::capture(machine, capture.c_str()), vmd::cli::exit_ok);
+    EXPECT_TRUE(writer.blocked()) << "the FIFO was opened";
+    EXPECT_TRUE(writer.release());
+    // Kept as empty directories, which read "error" again.
+    for (const char* path : unopened) {
+        EXPECT_TRUE(std::filesystem::is_directory(capture + path)) << path;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(capture + files::bios_vendor.path));
 }
 
 TEST_F(HostileTree, DirectoriesAreErrors) {

@@ -1,16 +1,20 @@
 #include "linux/probe_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "linux/groups.h"
+#include "support/fifo_writer.h"
 #include "support/tree.h"
 
 namespace vmd {
@@ -137,6 +141,40 @@ TEST(ReadFile, OnlyRegularFilesAreRead) {
     EXPECT_EQ(read_file(tree.root(), "/sys/class/dmi/id/bios_vendor", 4096).contents, "QEMU\n");
 }
 
+TEST(ReadFile, BeneathAPrefixNoDeviceFifoOrSocketIsOpened) {
+    // Opening a device can act (a watchdog arms, a tape rewinds), opening a
+    // FIFO wakes its writer: beneath a prefix they are looked at, not opened.
+    Tree tree;
+    tree.fifo("/sys/class/dmi/id/sys_vendor");
+    tree.socket("/sys/class/dmi/id/product_name");
+    const bool device = tree.device("/sys/class/dmi/id/board_name");
+    tree.link("/run/systemd/container", "../../sys/class/dmi/id/sys_vendor");
+    tree.file("/sys/class/dmi/id/bios_vendor", "QEMU\n");
+    tree.folder("/sys/class/dmi/id/board_vendor");
+    std::vector<const char*> unopened = {
+        "/sys/class/dmi/id/sys_vendor", "/sys/class/dmi/id/product_name", "/run/systemd/container"};
+    if (device) unopened.push_back("/sys/class/dmi/id/board_name");
+
+    test::FifoWriter writer(tree.at("/sys/class/dmi/id/sys_vendor"));
+    for (const bool confined : {false, true}) {
+        const Root root(tree.root(), confined);
+        for (const char* path : unopened) {
+            EXPECT_EQ(status(read_file(root, path, 4096)), "error") << path << confined;
+            errno = 0;
+            EXPECT_EQ(open_probe(root, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), -1) << path;
+            EXPECT_EQ(errno, ENXIO) << path << confined;
+            EXPECT_TRUE(exists(root, path)) << path << confined;
+        }
+        // What may be opened still is, and reads as before.
+        EXPECT_EQ(read_file(root, "/sys/class/dmi/id/bios_vendor", 4096).contents, "QEMU\n");
+        EXPECT_EQ(status(read_file(root, "/sys/class/dmi/id/board_vendor", 4096)), "error");
+        EXPECT_EQ(status(read_file(root, "/sys/class/dmi/id/missing", 4096)), "unavailable");
+    }
+    EXPECT_TRUE(writer.blocked()) << "the FIFO was opened";
+    EXPECT_TRUE(writer.release());
+    if (!device) GTEST_SKIP() << "not root: no device node made; the FIFO and socket were checked";
+}
+
 TEST(ReadFile, LeavesNoDescriptorOpenWhateverTheOutcome) {
     Tree tree;
     tree.file("/sys/class/dmi/id/sys_vendor", "QEMU\n");
@@ -152,6 +190,8 @@ TEST(ReadFile, LeavesNoDescriptorOpenWhateverTheOutcome) {
     // outlives it can.
     Result result;
     detect_firmware_tables(result, tree.root());
+    EXPECT_EQ(open_descriptors(), before);
+    detect_firmware_tables(result, Root(tree.root(), true));
     EXPECT_EQ(open_descriptors(), before);
 }
 

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,9 +34,16 @@ public:
         return *this;
     }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
+};
+
+// A path or a link's text, resolved from `at` on.
+struct Pending {
+    std::string text;
+    std::size_t at;
 };
 
 int failed(int error) {
@@ -43,6 +53,29 @@ int failed(int error) {
 
 }  // namespace
 
+int open_seen(int seen, const struct stat& st, int flags, int dir, const char* name,
+              const char* descriptors) {
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return failed(ENXIO);
+    // The descriptor's name in /proc is a link to the file itself, whatever
+    // has happened to its name since: it must be followed.
+    char self[PATH_MAX];
+    const std::size_t length = std::strlen(descriptors);
+    if (length + 16 > sizeof self) return failed(ENAMETOOLONG);
+    std::memcpy(self, descriptors, length);
+    *std::to_chars(self + length, self + sizeof self - 1, seen).ptr = '\0';
+    const int fd = ::open(self, flags & ~O_NOFOLLOW);
+    if (fd >= 0 || errno != ENOENT) return fd;
+
+    // No /proc: the name again, which could have been swapped meanwhile for a
+    // FIFO or a device node (not a link to one); such a file is closed again
+    // unread.
+    Descriptor again(::openat(dir, name, flags | O_NOFOLLOW));
+    struct stat now {};
+    if (again.get() < 0 || ::fstat(again.get(), &now) != 0) return -1;
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return failed(ENXIO);
+    return again.release();
+}
+
 int open_beneath(std::string_view top, const char* path, int flags) {
     const std::string top_name = top.empty() ? std::string("/") : std::string(top);
     const Descriptor root(::open(top_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -51,45 +84,57 @@ int open_beneath(std::string_view top, const char* path, int flags) {
     // step back up this list, never a lookup that could leave it.
     std::vector<Descriptor> walked;
     const auto here = [&] { return walked.empty() ? root.get() : walked.back().get(); };
-    std::string rest = path;  // what is left to resolve
+    // What is left to resolve: the path, and above it the text of each link
+    // met on the way, the top one resolved first. Each is consumed in place,
+    // so that a link costs one copy of its text, not one of all that follows
+    // it (a chain of padded links would otherwise cost the square of its
+    // length).
+    std::vector<Pending> rest;
+    rest.push_back({path, 0});
+    const auto drop_spent = [&] {
+        while (!rest.empty() &&
+               rest.back().text.find_first_not_of('/', rest.back().at) == std::string::npos) {
+            rest.pop_back();
+        }
+    };
     int links = 0;
+    int steps = 0;
     for (;;) {
-        const std::size_t start = rest.find_first_not_of('/');
-        if (start == std::string::npos) {
+        drop_spent();
+        if (rest.empty()) {
             // The path ended in a directory: "/", "." or "..".
             return ::openat(here(), ".", flags);
         }
-        const std::size_t end = rest.find('/', start);
-        const std::string name = rest.substr(start, end - start);
-        rest.erase(0, end == std::string::npos ? rest.size() : end);
+        // The budget bounds what a tree built to be slow can cost.
+        if (++steps > max_resolution_steps) return failed(ELOOP);
+        Pending& next_text = rest.back();
+        const std::size_t start = next_text.text.find_first_not_of('/', next_text.at);
+        const std::size_t end = std::min(next_text.text.find('/', start), next_text.text.size());
+        const std::string name = next_text.text.substr(start, end - start);
+        next_text.at = end;
+        drop_spent();
         if (name == ".") continue;
         if (name == "..") {
             if (!walked.empty()) walked.pop_back();
             continue;
         }
-        if (rest.find_first_not_of('/') == std::string::npos) {
-            // The last name: opened as asked, unless it is a link.
-            const int fd = ::openat(here(), name.c_str(), flags | O_NOFOLLOW);
-            if (fd < 0 && errno != ELOOP) return -1;
-            if (fd >= 0) {
-                struct stat st {};
-                // O_PATH with O_NOFOLLOW opens a link itself.
-                if ((flags & O_PATH) == 0 || (::fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode))) {
-                    return fd;
-                }
-                ::close(fd);
+        const bool last = rest.empty();
+        // The last name is opened as asked if that is O_PATH; otherwise it is
+        // looked at first, so that a device or FIFO is never opened.
+        const int look = last && (flags & O_PATH) != 0 ? flags : O_PATH | O_CLOEXEC;
+        Descriptor next(::openat(here(), name.c_str(), look | O_NOFOLLOW));
+        struct stat st {};
+        if (next.get() < 0 || ::fstat(next.get(), &st) != 0) return -1;
+        if (!S_ISLNK(st.st_mode)) {
+            if (last) {
+                if ((flags & O_PATH) != 0) return next.release();
+                return open_seen(next.get(), st, flags, here(), name.c_str());
             }
-        } else {
-            Descriptor next(::openat(here(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-            struct stat st {};
-            if (next.get() < 0 || ::fstat(next.get(), &st) != 0) return -1;
-            if (S_ISDIR(st.st_mode)) {
-                walked.push_back(std::move(next));
-                continue;
-            }
-            if (!S_ISLNK(st.st_mode)) return failed(ENOTDIR);
+            if (!S_ISDIR(st.st_mode)) return failed(ENOTDIR);
+            walked.push_back(std::move(next));
+            continue;
         }
-        // A link: its text takes its place in what is left to resolve.
+        // A link: its text is resolved before what is left.
         if (++links > max_links) return failed(ELOOP);
         char target[PATH_MAX];
         const ssize_t size = ::readlinkat(here(), name.c_str(), target, sizeof target);
@@ -97,7 +142,7 @@ int open_beneath(std::string_view top, const char* path, int flags) {
         if (size == 0) return failed(ENOENT);
         if (static_cast<std::size_t>(size) == sizeof target) return failed(ENAMETOOLONG);
         if (target[0] == '/') walked.clear();
-        rest.insert(0, target, static_cast<std::size_t>(size));
+        rest.push_back({std::string(target, static_cast<std::size_t>(size)), 0});
     }
 }
 

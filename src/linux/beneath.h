@@ -3,16 +3,38 @@
 // into a pod, whose links name places on the node, not in the pod.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string_view>
 
 namespace vmd {
+
+// The most path components (".", ".." and every name in a link's text
+// included) that one resolution steps through before it fails with ELOOP. A
+// real probe path takes a dozen or two; without a cap, forty links each
+// padded to PATH_MAX with "a/.." would take tens of thousands of lookups.
+inline constexpr int max_resolution_steps = 128;
 
 // Opens `path` (absolute) beneath the directory `top` with `flags`, following
 // symbolic links as the kernel does, except that an absolute link starts
 // again at `top` and ".." never climbs above it, so no link leads out. Links
 // are read, never followed by the kernel, which also keeps /proc's links to
-// other processes' roots inside. Returns a descriptor, or -1 with errno as
-// open(2) would set it (ELOOP after 40 links). An empty `top` is "/".
+// other processes' roots inside. Unless `flags` holds O_PATH, only a regular
+// file or a directory is opened (see open_seen). Returns a descriptor, or -1
+// with errno as open(2) would set it (ELOOP after 40 links or
+// max_resolution_steps components; ENXIO for a device, FIFO or socket). An
+// empty `top` is "/".
 int open_beneath(std::string_view top, const char* path, int flags);
+
+// Opens with `flags` the very file that the O_PATH descriptor `seen` (whose
+// fstat is `st`) stands for, provided it is a regular file or a directory,
+// which open without side effects; anything else (a device, whose open may
+// act, or a FIFO, whose open wakes a writer) fails with ENXIO, unopened.
+// The file is reopened through `descriptors` (/proc/self/fd/), so no name is
+// looked up again. Where that is not mounted, `name` is opened relative to
+// `dir` with O_NOFOLLOW and kept only if it is still the file that was
+// checked: a name swapped in between is opened then, though never read.
+int open_seen(int seen, const struct stat& st, int flags, int dir, const char* name,
+              const char* descriptors = "/proc/self/fd/");
 
 }  // namespace vmd

@@ -40,7 +40,20 @@ struct Descriptor {
 
 int open_probe(Root root, const char* path, int flags) {
     if (root.confined) return open_beneath(root.prefix, path, flags);
-    return ::open(full_path(root.prefix, path).c_str(), flags);
+    const std::string full = full_path(root.prefix, path);
+    // "/" is the host's own system, read as it always was. A tree beneath a
+    // prefix may come from anyone: its file is looked at before it is opened,
+    // so that a device or FIFO there is never opened. Where /proc is not
+    // mounted, the whole name is opened again with O_NOFOLLOW, so a link as
+    // its last component then reads as "error".
+    if (root.prefix.empty() || (flags & O_PATH) != 0) return ::open(full.c_str(), flags);
+    const int seen =
+        ::open(full.c_str(), O_PATH | O_CLOEXEC | (flags & (O_NOFOLLOW | O_DIRECTORY)));
+    if (seen < 0) return -1;
+    const Descriptor guard{seen};
+    struct stat st {};
+    if (::fstat(seen, &st) != 0) return -1;
+    return open_seen(seen, st, flags, AT_FDCWD, full.c_str());
 }
 
 File read_file(Root root, const char* path, std::uint64_t limit) {

@@ -44,11 +44,16 @@ struct File {
     const char* status = status_unavailable;
 };
 
-// Opens root + path as open(2) would, links resolved as `root` says.
+// Opens root + path as open(2) would, links resolved as `root` says. Beneath
+// a prefix (and wherever links are confined), an open without O_PATH opens
+// only a regular file or a directory, the very one that was looked at: a
+// device, FIFO or socket fails with ENXIO unopened, since opening one can act
+// (arm a watchdog, wake a FIFO's writer). The empty root opens as open(2).
 int open_probe(Root root, const char* path, int flags);
 
 // Reads root + path whole if it is a regular file of at most `limit` bytes.
-// Never blocks: FIFOs, devices and directories read as "error".
+// Never blocks: FIFOs, devices and directories read as "error" (and beneath
+// a prefix, FIFOs and devices are not even opened).
 File read_file(Root root, const char* path, std::uint64_t limit);
 
 // True when root + path can be stat'ed (links followed, any file type).
