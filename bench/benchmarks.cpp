@@ -19,6 +19,7 @@
 namespace vmd::bench {
 
 const test::Tree* probe_tree = nullptr;
+const test::Tree* slow_link_tree = nullptr;
 
 namespace {
 
@@ -152,6 +153,23 @@ void BM_DetectLinuxKubernetesNode(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DetectLinuxKubernetesNode);
+
+// The platform run with links confined, over a tree whose links are built to
+// be slow and over the same node without them, in alternation: the ratio
+// (call over "floor", here the plain tree) is what the slow links cost.
+void BM_PairedSlowLinkTree(benchmark::State& state) {
+    const std::string slow = slow_link_tree->root();
+    const std::string plain = probe_tree->root();
+    const auto over = [](const std::string& root) {
+        return [&root] {
+            Result result;
+            detect_platform(result, Root(root, true));
+            benchmark::DoNotOptimize(result.probes.data());
+        };
+    };
+    paired(state, over(slow), over(plain));
+}
+BENCHMARK(BM_PairedSlowLinkTree);
 
 void BM_ToJson40Evidence(benchmark::State& state) {
     const Result result = result_with_evidence();

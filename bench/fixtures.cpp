@@ -100,7 +100,7 @@ std::string bios_structure() {
 
 }  // namespace
 
-void fill_kubernetes_node(const test::Tree& tree) {
+void fill_kubernetes_node(const test::Tree& tree, const std::string& under) {
     const std::pair<const char*, const char*> dmi[] = {
         {"sys_vendor", "Amazon EC2\n"},         {"product_name", "m5.large\n"},
         {"product_version", "Not Specified\n"}, {"board_vendor", "Amazon EC2\n"},
@@ -108,11 +108,11 @@ void fill_kubernetes_node(const test::Tree& tree) {
         {"chassis_asset_tag", "Amazon EC2\n"},
     };
     for (const auto& [field, value] : dmi) {
-        tree.file(std::string("/sys/class/dmi/id/") + field, value);
+        tree.file(under + "/sys/class/dmi/id/" + field, value);
     }
-    tree.file("/sys/firmware/dmi/entries/0-0/raw", bios_structure());
-    tree.file("/proc/cpuinfo", cpu_block(0) + cpu_block(1));
-    tree.file("/proc/sys/kernel/osrelease", "5.10.219-208.866.amzn2.x86_64\n");
+    tree.file(under + "/sys/firmware/dmi/entries/0-0/raw", bios_structure());
+    tree.file(under + "/proc/cpuinfo", cpu_block(0) + cpu_block(1));
+    tree.file(under + "/proc/sys/kernel/osrelease", "5.10.219-208.866.amzn2.x86_64\n");
 
     // A burstable pod's container under the cgroupfs driver, version 1.
     const std::string path =
@@ -124,7 +124,13 @@ void fill_kubernetes_node(const test::Tree& tree) {
     int id = 12;
     for (const char* h : hierarchies) cgroup += std::to_string(id--) + ":" + h + ":" + path + "\n";
     cgroup += "0::/\n";
-    tree.file("/proc/self/cgroup", cgroup);
+    tree.file(under + "/proc/self/cgroup", cgroup);
+}
+
+void fill_slow_link_node(const test::Tree& tree) {
+    fill_kubernetes_node(tree, "/real");
+    for (const char* top : {"/sys", "/proc", "/run"})
+        tree.slow_link(top, std::string("/real") + top);
 }
 
 std::string smbios_bios_structure() { return bios_structure(); }

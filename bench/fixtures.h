@@ -9,11 +9,17 @@
 namespace vmd::bench {
 
 // Writes the probe files of a Kubernetes worker on a cloud instance into
-// the tree.
-void fill_kubernetes_node(const test::Tree& tree);
+// the tree, beneath `under` (a path in it, or empty for its top).
+void fill_kubernetes_node(const test::Tree& tree, const std::string& under = "");
 
-// The tree the stage benchmarks read, built by main before they run.
+// The same node beneath /real, with /sys, /proc and /run each a chain of
+// forty links padded to PATH_MAX that leads there: a tree built to make a
+// confined run as slow as links allow.
+void fill_slow_link_node(const test::Tree& tree);
+
+// The trees the stage benchmarks read, built by main before they run.
 extern const test::Tree* probe_tree;
+extern const test::Tree* slow_link_tree;
 
 // A whole SMBIOS structure table as firmware lays it out: BIOS, system,
 // baseboard, enclosure, processors, caches, slots, memory and end of table.
