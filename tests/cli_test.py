@@ -74,6 +74,25 @@ def stopped(process, stop=signal.SIGTERM):
     return process.wait(timeout=10)
 
 
+def tree_state(root):
+    """Every entry beneath `root`: its kind and inode, and the bytes of a
+    file or the target of a link."""
+    state = {}
+    for folder, dirs, names in os.walk(root):
+        for name in dirs + names:
+            full = os.path.join(folder, name)
+            st = os.lstat(full)
+            if os.path.islink(full):
+                what = os.readlink(full)
+            elif os.path.isfile(full):
+                with open(full, "rb") as f:
+                    what = f.read()
+            else:
+                what = None
+            state[full[len(root):]] = (st.st_mode, st.st_ino, what)
+    return state
+
+
 def files_beneath(root):
     found = {}
     for folder, _, names in os.walk(root):
@@ -271,6 +290,62 @@ class Tool(unittest.TestCase):
         self.assertEqual(run("--root", self.tree("docker"), "--capture", empty)[0], 0)
         self.assertIn(".dockerenv", os.listdir(empty))
 
+    def test_capture_taken_again_replaces_the_earlier_one(self):
+        """An init container may run again over its own output: a capture
+        replaces an earlier one in the same directory, and nothing of the
+        earlier one is left."""
+        first = self.tree("kvm_guest")
+        os.remove(first + "/proc/cpuinfo")
+        os.mkdir(first + "/proc/cpuinfo")  # captured as a folder
+        again = self.tree("docker")
+        (status, _, _), target = self.capture("--root", first)
+        self.assertEqual(status, 0)
+        self.assertTrue(os.path.isdir(target + "/proc/cpuinfo"))
+        (status, _, err), _ = self.capture("--root", again)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(without_duration(run("--root", target)[1]),
+                         without_duration(run("--root", again)[1]))
+        fresh = os.path.join(self.scratch, "fresh")
+        self.assertEqual(run("--root", again, "--capture", fresh)[0], 0)
+        kinds = lambda state: {path: mode for path, (mode, _, _) in state.items()}
+        self.assertEqual(kinds(tree_state(target)), kinds(tree_state(fresh)))
+        # Not over the tree being captured: that would empty it first.
+        before = tree_state(target)
+        for source in (target, target + "/proc/self/", fresh + "/../capture"):
+            status, _, err = run("--root", source, "--capture", target)
+            self.assertEqual(status, 2, source)
+            self.assertIn(b"holds the tree being captured", err)
+        self.assertEqual(tree_state(target), before)
+
+    def test_capture_refuses_a_directory_that_is_not_only_a_capture(self):
+        """One entry that no capture writes, anywhere in the tree, and the
+        directory is refused as not empty, left exactly as it was."""
+        source = self.tree("kvm_guest")
+        target = os.path.join(self.scratch, "capture")
+        vendor = "/sys/class/dmi/id/sys_vendor"
+
+        def instead(path, make):  # `make` in place of a file of the capture
+            os.remove(target + path)
+            make(target + path)
+
+        for change in (lambda: open(target + "/notes", "w").close(),
+                       lambda: open(target + "/sys/class/dmi/id/notes", "w").close(),
+                       lambda: os.mkdir(target + "/sys/class/dmi/id/notes"),
+                       lambda: instead("/proc/cpuinfo", lambda at: os.makedirs(at + "/notes")),
+                       lambda: instead("/report.json", os.mkdir),
+                       lambda: os.mkdir(target + "/.dockerenv"),  # a marker is a file
+                       lambda: instead("/proc/sys/kernel/osrelease", os.mkfifo),
+                       lambda: instead(vendor, lambda at: os.symlink("/report.json", at)),
+                       lambda: os.symlink(target + vendor, target + "/sys/class/dmi/id/link")):
+            self.assertEqual(self.capture("--root", source)[0][0], 0)
+            change()
+            before = tree_state(target)
+            (status, _, err), _ = self.capture("--root", source)
+            self.assertEqual(status, 2, sorted(before))
+            self.assertIn(b"exists and is not empty", err)
+            self.assertEqual(tree_state(target), before)
+            shutil.rmtree(target)
+
     def test_capture_round_trips_every_tree(self):
         for name in schema_test.TREES:
             source = self.tree(name)
@@ -340,8 +415,11 @@ class Tool(unittest.TestCase):
         self.assertEqual(touched - set(files_beneath(target)), set())
 
     def test_capture_of_this_machine_replays_its_report(self):
-        (status, _, _), target = self.capture()
-        self.assertEqual(status, 0)
+        # Twice, as an init container that runs again: the second replaces
+        # the first, processor facts and all.
+        for _ in range(2):
+            (status, _, err), target = self.capture()
+            self.assertEqual(status, 0, err)
         with open(os.path.join(target, "report.json"), encoding="ascii") as f:
             stored = f.read()
         self.assertEqual(without_duration(run("--root", target)[1]), without_duration(stored))

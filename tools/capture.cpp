@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,23 +72,91 @@ std::optional<std::string> read_cut(Root root, const char* path, std::uint64_t l
     return bytes;
 }
 
-bool empty_directory(int fd) {
-    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return false;
-    DIR* listing = ::fdopendir(copy);
+// Whether a capture writes a regular file at `relative` (no leading "/").
+bool capture_file(std::string_view relative) {
+    return relative == processor_file + 1 || relative == "report.json" ||
+           std::any_of(std::begin(probe_files), std::end(probe_files),
+                       [&](const ProbeFile* file) { return relative == file->path + 1; });
+}
+
+// Whether a capture makes a folder at `relative`: on the way to a probe
+// file, or in place of one that reads "error".
+bool capture_folder(std::string_view relative) {
+    return std::any_of(std::begin(probe_files), std::end(probe_files), [&](const ProbeFile* file) {
+        const std::string_view path = file->path + 1;
+        return path.size() > relative.size()
+                   ? path.starts_with(relative) && path[relative.size()] == '/'
+                   : path == relative && file->use == ProbeFile::Use::read;
+    });
+}
+
+// Bounds of the walk over an earlier capture, far above what one holds.
+constexpr int capture_depth = 16;
+constexpr std::size_t capture_entries = 512;
+
+struct Walk {
+    dev_t device;  // of the capture directory: a mount inside it is foreign
+    bool remove;   // false: only look
+    std::size_t entries = 0;
+    int error = 0;  // the errno that stopped the walk, or 0 for something foreign
+};
+
+// Whether the tree beneath `dir_fd` (at `relative`, empty for the top)
+// holds nothing but regular files and folders where a capture writes them;
+// with walk.remove, removes each as it is found so. Stops at the first
+// entry that is anything else. Names are read before anything is removed,
+// as a listing changed under it may skip names.
+bool capture_beneath(int dir_fd, const std::string& relative, int depth, Walk& walk) {
+    if (depth > capture_depth) return false;
+    std::vector<std::string> names;
+    const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (listing == nullptr) {
-        ::close(copy);
+        walk.error = errno;
+        if (copy >= 0) ::close(copy);
         return false;
     }
-    bool empty = true;
+    ::rewinddir(listing);  // the copy shares the offset of an earlier walk
+    errno = 0;
     while (const dirent* entry = ::readdir(listing)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            empty = false;
-            break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (++walk.entries > capture_entries) break;
+        names.emplace_back(entry->d_name);
+    }
+    walk.error = errno;
+    ::closedir(listing);
+    if (walk.error != 0 || walk.entries > capture_entries) return false;
+
+    for (const std::string& name : names) {
+        const std::string path = relative.empty() ? name : relative + "/" + name;
+        struct stat st {};
+        if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            walk.error = errno;
+            return false;
+        }
+        if (st.st_dev != walk.device) return false;
+        if (S_ISREG(st.st_mode) && capture_file(path)) {
+            if (walk.remove && ::unlinkat(dir_fd, name.c_str(), 0) != 0) {
+                walk.error = errno;
+                return false;
+            }
+        } else if (S_ISDIR(st.st_mode) && capture_folder(path)) {
+            const Descriptor folder(
+                ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (folder.get() < 0) {
+                walk.error = errno;
+                return false;
+            }
+            if (!capture_beneath(folder.get(), path, depth + 1, walk)) return false;
+            if (walk.remove && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+                walk.error = errno;
+                return false;
+            }
+        } else {
+            return false;
         }
     }
-    ::closedir(listing);
-    return empty;
+    return true;
 }
 
 // Makes the folders of `relative` (no leading "/") beneath `top`, except its
@@ -167,36 +238,78 @@ Processor record_processor(const Machine& source) {
     return out;
 }
 
-// Opens the capture directory, creating it when missing; refuses a symbolic
-// link and a directory that already holds anything.
-std::optional<Descriptor> open_target(const char* dir) {
+// Whether the tree at `root` (empty: /) is the directory `dir` or lies
+// beneath it, climbing by "..": emptying `dir` would empty the tree being
+// captured.
+bool holds_tree(const struct stat& dir, const std::string& root) {
+    Descriptor at(::open(root.empty() ? "/" : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (at.get() < 0 || ::fstat(at.get(), &st) != 0) return false;
+    for (int up = 0; up < 4096; ++up) {  // PATH_MAX allows no more levels
+        if (st.st_dev == dir.st_dev && st.st_ino == dir.st_ino) return true;
+        Descriptor parent(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat above {};
+        if (parent.get() < 0 || ::fstat(parent.get(), &above) != 0) return false;
+        if (above.st_dev == st.st_dev && above.st_ino == st.st_ino) return false;  // at the top
+        at = std::move(parent);
+        st = above;
+    }
+    return false;
+}
+
+// Opens the capture directory, creating it when missing, and empties it
+// when it holds an earlier capture, so that a step that captures can run
+// again (an init container does when its pod's sandbox is made anew).
+// Refuses a symbolic link and a directory that holds anything else, with
+// nothing removed. Returns an exit status.
+int open_target(const char* dir, const std::string& source_root, Descriptor& target) {
     const std::string name = dir;
     if (::mkdir(dir, 0777) != 0 && errno != EEXIST) {
         complain("cannot create", name, errno);
-        return std::nullopt;
+        return exit_usage;
     }
     Descriptor fd(::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         const int error = errno;
         if (error == ELOOP || error == ENOTDIR) {
             std::fprintf(stderr, "vmd-detect: %s is not a directory\n", dir);
         } else {
             complain("cannot open", name, error);
         }
-        return std::nullopt;
+        return exit_usage;
     }
-    if (!empty_directory(fd.get())) {
+    if (holds_tree(st, source_root)) {
+        std::fprintf(stderr, "vmd-detect: %s holds the tree being captured\n", dir);
+        return exit_usage;
+    }
+    // Looked at whole before anything goes: a directory that is not a
+    // capture, the wrong one given, stays as it is.
+    Walk look{st.st_dev, false};
+    if (!capture_beneath(fd.get(), "", 0, look)) {
+        if (look.error != 0) complain("cannot read", name, look.error);
         std::fprintf(stderr, "vmd-detect: %s exists and is not empty\n", dir);
-        return std::nullopt;
+        return exit_usage;
     }
-    return fd;
+    Walk remove{st.st_dev, true};
+    if (!capture_beneath(fd.get(), "", 0, remove)) {
+        if (remove.error != 0) {
+            complain("cannot remove the earlier capture in", name, remove.error);
+        } else {
+            std::fprintf(stderr, "vmd-detect: %s changed while its earlier capture was removed\n",
+                         dir);
+        }
+        return exit_failed;
+    }
+    target = std::move(fd);
+    return exit_ok;
 }
 
 }  // namespace
 
 int capture(const Machine& source, const char* dir) {
-    const std::optional<Descriptor> target = open_target(dir);
-    if (!target) return exit_usage;
+    Descriptor target;
+    if (const int status = open_target(dir, source.root, target); status != exit_ok) return status;
     const auto failed = [dir](std::string_view relative, int error) {
         complain("cannot write", std::string(dir) + "/" + std::string(relative), error);
         return exit_failed;
@@ -213,25 +326,25 @@ int capture(const Machine& source, const char* dir) {
         int error = 0;
         if (file->use == ProbeFile::Use::exists) {
             if (!exists(root, *file)) continue;
-            error = write_beneath(target->get(), relative, {});
+            error = write_beneath(target.get(), relative, {});
         } else if (const File read = read_file(root, *file); read.status == status_ok) {
-            error = write_beneath(target->get(), relative, read.contents);
+            error = write_beneath(target.get(), relative, read.contents);
         } else if (read.status == status_error) {
             // Too large: kept cut one byte past the limit. Not a regular file,
             // or unreadable: a folder, which reads "error" too.
             const std::optional<std::string> cut = read_cut(root, file->path, file->limit);
-            error = cut && cut->size() > file->limit ? write_beneath(target->get(), relative, *cut)
-                                                     : folder_beneath(target->get(), relative);
+            error = cut && cut->size() > file->limit ? write_beneath(target.get(), relative, *cut)
+                                                     : folder_beneath(target.get(), relative);
         }  // "unavailable": left out, so it reads "unavailable" again
         if (error != 0) return failed(relative, error);
     }
     if (machine.processor) {
-        if (const int error = write_beneath(target->get(), processor_file + 1,
+        if (const int error = write_beneath(target.get(), processor_file + 1,
                                             write_processor(*machine.processor))) {
             return failed(processor_file + 1, error);
         }
     }
-    if (const int error = write_beneath(target->get(), "report.json",
+    if (const int error = write_beneath(target.get(), "report.json",
                                         to_json(run.result, run.duration_us) + "\n")) {
         return failed("report.json", error);
     }

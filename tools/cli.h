@@ -70,9 +70,11 @@ std::string write_processor(const Processor& processor);
 // with a message for the user, when that file cannot be read or parsed.
 bool machine_of_tree(const std::string& root, Machine& machine, std::string& message);
 
-// Records `source` into the new or empty directory `dir`: every probe file,
-// the processor facts (unless the source is platform only) and the report of
-// the same moment. Returns an exit status; explains any failure on stderr.
+// Records `source` into the directory `dir`, new, empty or holding an
+// earlier capture (which is replaced; anything else there is refused):
+// every probe file, the processor facts (unless the source is platform
+// only) and the report of the same moment. Returns an exit status; explains
+// any failure on stderr.
 int capture(const Machine& source, const char* dir);
 
 // A text from the report for a terminal or a label: control bytes, DEL,
