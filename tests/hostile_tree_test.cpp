@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,31 @@ TEST_F(HostileTree, TerminalsAndDevicesAreErrors) {
     expect_every_read(link_to("/dev/null"), "error");
     expect_every_read(link_to("/dev/zero"), "error");
     ::close(master);
+}
+
+TEST_F(HostileTree, ANodesRootOfFifosSocketsAndDevicesIsReadWithNoneOpened) {
+    // As --host-root reads a node's root: every file a probe reads holds a
+    // FIFO with a writer waiting for a reader, a socket or (as root) a
+    // device node, in turn.
+    vmd::test::Tree tree;
+    std::vector<std::unique_ptr<vmd::test::FifoWriter>> writers;
+    std::size_t n = 0;
+    for (const ProbeFile* f : vmd::probe_files) {
+        if (f->use != ProbeFile::Use::read) continue;
+        if (n % 3 == 1) {
+            tree.socket(f->path);
+        } else if (n % 3 == 2 && tree.device(f->path)) {
+        } else {
+            tree.fifo(f->path);
+            writers.push_back(std::make_unique<vmd::test::FifoWriter>(tree.at(f->path)));
+        }
+        ++n;
+    }
+    vmd::Result result;
+    vmd::detect_linux(result, vmd::Root(tree.root(), true));
+    EXPECT_EQ(statuses(result), every("error"));
+    for (auto& writer : writers) EXPECT_TRUE(writer->blocked()) << "a FIFO was opened";
+    for (auto& writer : writers) EXPECT_TRUE(writer->release());
 }
 
 TEST_F(HostileTree, CaptureOpensNoFifoDeviceOrSocket) {
