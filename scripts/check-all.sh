@@ -6,13 +6,13 @@
 # checking on), and with ThreadSanitizer; a bounded run of every fuzz target;
 # the suite cross-built for aarch64 and run under qemu-user; the Debian
 # packages built, checked, installed and used (scripts/packages.sh); the suite
-# run as an unprivileged user (scripts/test-unprivileged.sh); the check that
+# run as an unprivileged user (tests/unprivileged/run.sh); the check that
 # every C and C++ file is formatted (scripts/format.sh); vmd-detect's fleet
-# formats, timer and facts against the real clients (scripts/integrations.sh);
+# formats, timer and facts against the real clients (tests/integrations/run.sh);
 # the RPM packages built, linted and installed into a scratch root
 # (scripts/rpm.sh); and the static tool, its OCI image and the Kubernetes
 # manifests, the DaemonSet run under podman over node roots
-# (scripts/test-image.sh). Every stage runs even when an earlier one failed;
+# (tests/image/run.sh). Every stage runs even when an earlier one failed;
 # the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
@@ -43,11 +43,11 @@ if [ "${1:-}" = --stage ]; then
     fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
     aarch64) scripts/cross-aarch64.sh ;;
     packages) scripts/packages.sh ;;
-    unprivileged) scripts/test-unprivileged.sh ;;
+    unprivileged) tests/unprivileged/run.sh ;;
     format) scripts/format.sh ;;
-    integrations) scripts/integrations.sh ;;
+    integrations) tests/integrations/run.sh ;;
     rpm) scripts/rpm.sh ;;
-    image) scripts/test-image.sh ;;
+    image) tests/image/run.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit

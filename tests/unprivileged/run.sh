@@ -5,7 +5,7 @@
 # into a scratch directory owned by nobody and builds and tests it there as
 # nobody; run as anyone else, it is scripts/test.sh.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 if [ "$(id -u)" -ne 0 ]; then exec scripts/test.sh; fi
 scripts/deps.sh
 

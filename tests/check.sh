@@ -1,6 +1,6 @@
 # shellcheck shell=bash
-# Sourced by the stages that run many named checks (integrations.sh,
-# test-image.sh): each check runs on whatever failed before it, and the
+# Sourced by the stages that run many named checks (tests/integrations,
+# tests/image): each check runs on whatever failed before it, and the
 # stage fails at the end if any did.
 #
 #   check DESCRIPTION COMMAND...    runs COMMAND, prints ok or FAIL

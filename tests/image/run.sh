@@ -27,15 +27,15 @@
 # container is stopped and removed by its id, with timeouts, and whatever
 # the stage mounted is unmounted before the scratch directory goes.
 #
-#   scripts/test-image.sh
+#   tests/image/run.sh
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit
+cd "$(dirname "$0")/../.." || exit
 # Root: podman, chroot, mounts, the node roots' root-only files; through
 # sudo, as the other stages that need it.
 if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
 
-# shellcheck source=scripts/check.sh
-. scripts/check.sh
+# shellcheck source=tests/check.sh
+. tests/check.sh
 
 build="build-image"
 scratch=$(mktemp -d /tmp/vmd-image-test-XXXXXX)

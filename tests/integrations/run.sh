@@ -7,16 +7,16 @@
 # so that the installed units and facts name the scratch binary. Every
 # client runs under a timeout; node_exporter is stopped by its PID on exit.
 #
-#   scripts/integrations.sh
+#   tests/integrations/run.sh
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit
+cd "$(dirname "$0")/../.." || exit
 
 # What the unit reached (systemd 252), as systemd-analyze's --threshold
 # counts: exposure times ten. Lower it when the unit gets tighter.
 exposure_limit=5
 
-# shellcheck source=scripts/check.sh
-. scripts/check.sh
+# shellcheck source=tests/check.sh
+. tests/check.sh
 
 scratch=$(mktemp -d /tmp/vmd-integrations-XXXXXX)
 exporter=""
