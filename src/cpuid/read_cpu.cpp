@@ -1,17 +1,24 @@
-#include <cstring>
+#include <cstddef>
+#include <initializer_list>
 
 #include "cpuid/cpu.h"
 
 namespace vmd {
 namespace {
 
-// The twelve signature bytes come in EBX, ECX, EDX order; a shorter
-// signature is padded with NUL bytes, which are not part of it.
+// The twelve signature bytes come in EBX, ECX, EDX order, each register's
+// least significant byte first, as x86 stores them. Shifted out rather than
+// copied from memory, so that a replay on a big-endian host reads the same
+// text. A shorter signature is padded with NUL bytes, which are not part of
+// it.
 std::string signature_of(const Registers& leaf) {
     char bytes[12];
-    std::memcpy(bytes, &leaf.ebx, 4);
-    std::memcpy(bytes + 4, &leaf.ecx, 4);
-    std::memcpy(bytes + 8, &leaf.edx, 4);
+    std::size_t at = 0;
+    for (const std::uint32_t word : {leaf.ebx, leaf.ecx, leaf.edx}) {
+        for (unsigned shift = 0; shift < 32; shift += 8) {
+            bytes[at++] = static_cast<char>((word >> shift) & 0xFFu);
+        }
+    }
     std::size_t n = sizeof bytes;
     while (n > 0 && bytes[n - 1] == '\0') --n;
     return std::string(bytes, n);
