@@ -14,14 +14,16 @@
 # lands in the scratch directory and is removed.
 #
 #   tests/bindings/run.sh   builds build/ as scripts/test.sh does (nothing to do after it)
+#   VMD_BUILD=DIR tests/bindings/run.sh   configures, builds and installs from DIR instead
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vmd-bindings-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-cmake --install build --prefix "$scratch/prefix" >/dev/null
+build=${VMD_BUILD:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 libdir=$(dirname "$(find "$scratch/prefix" -name libvm_detection.so.1)")
 export LD_LIBRARY_PATH=$libdir PKG_CONFIG_PATH=$libdir/pkgconfig
 export VMD_DETECT=$scratch/prefix/bin/vmd-detect PYTHONDONTWRITEBYTECODE=1
