@@ -118,7 +118,7 @@ manifest() {  # architecture
 }
 
 static_tool amd64
-static_tool arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64.cmake"
+static_tool arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cross.cmake" -DVMD_CROSS=aarch64-linux-gnu
 layer amd64 "$build/amd64/vmd-detect" strip "" c++
 layer arm64 "$build/arm64/vmd-detect" aarch64-linux-gnu-strip -arm64-cross aarch64-linux-gnu-g++
 
