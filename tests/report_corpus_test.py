@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Holds the shared report corpus (tests/reports/) to the report's JSON
+Schema, so that the corpus every binding's tests walk cannot drift from
+it: each valid/ file is a JSON document the schema accepts, each invalid/
+file is not JSON or is refused by the schema, except the duplicated-member
+cases, which a JSON parser cannot see: those must hold a duplicated
+member and nothing else wrong. The README must name every invalid file.
+
+usage: report_corpus_test.py SCHEMA CORPUS_DIR"""
+import json
+import re
+import sys
+from pathlib import Path
+
+import jsonschema
+
+
+class Duplicate(ValueError):
+    pass
+
+
+def no_duplicates(pairs):
+    members = {}
+    for key, value in pairs:
+        if key in members:
+            raise Duplicate(f"member {key!r} twice")
+        members[key] = value
+    return members
+
+
+def not_json(constant):
+    # Python's json reads NaN and Infinity, which are not JSON.
+    raise ValueError(f"{constant} is not JSON")
+
+
+def load(text, strict=True):
+    return json.loads(text, parse_constant=not_json,
+                      object_pairs_hook=no_duplicates if strict else None)
+
+
+def readme_rows(readme):
+    """The invalid files the README names: {name: duplicated member?}."""
+    rows, section = {}, ""
+    for line in readme.splitlines():
+        if line.startswith("#"):
+            section = line.lower()
+        row = re.match(r"\| `([\w.]+\.json)` \|", line)
+        if row and ("invalid" in section or "duplicated" in section):
+            rows[row.group(1)] = "duplicated" in section
+    return rows
+
+
+def main(schema_path, corpus):
+    schema = json.loads(Path(schema_path).read_text(encoding="utf-8"))
+    jsonschema.Draft202012Validator.check_schema(schema)
+    validator = jsonschema.Draft202012Validator(schema)
+    corpus = Path(corpus)
+    valid = sorted((corpus / "valid").glob("*.json"))
+    invalid = sorted((corpus / "invalid").glob("*.json"))
+    named = readme_rows((corpus / "README.md").read_text(encoding="utf-8"))
+    failures = []
+
+    for path in valid + invalid:
+        # Pure ASCII: the same text whether a binding reads it as ASCII,
+        # Latin-1 or UTF-8.
+        if any(b > 0x7F for b in path.read_bytes()):
+            failures.append(f"{path.name}: not ASCII")
+    for path in valid:
+        try:
+            validator.validate(load(path.read_text(encoding="latin-1")))
+        except (ValueError, jsonschema.ValidationError) as e:
+            failures.append(f"valid/{path.name} is refused: {e}")
+    for path in invalid:
+        text = path.read_text(encoding="latin-1")
+        if named.get(path.name):
+            try:
+                load(text)
+                failures.append(f"invalid/{path.name} holds no duplicated member")
+            except Duplicate:
+                pass
+            if not validator.is_valid(load(text, strict=False)):
+                failures.append(f"invalid/{path.name} is wrong in more than a duplicated member")
+            continue
+        try:
+            report = load(text)
+        except ValueError:
+            continue
+        if validator.is_valid(report):
+            failures.append(f"invalid/{path.name} is accepted by the schema")
+    on_disk = {p.name for p in invalid}
+    for name in sorted(on_disk ^ named.keys()):
+        failures.append(f"{name}: " + ("not in README.md" if name in on_disk else
+                                       "named in README.md but missing"))
+    if len(valid) < 10 or len(invalid) < 40:
+        failures.append(f"the corpus has shrunk: {len(valid)} valid, {len(invalid)} invalid")
+
+    for failure in failures:
+        print("FAIL", failure)
+    print(f"{len(valid)} valid and {len(invalid)} invalid reports checked, "
+          f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    sys.exit(main(sys.argv[1], sys.argv[2]))
