@@ -28,6 +28,8 @@ libdir=$(dirname "$(find "$scratch/prefix" -name libvm_detection.so.1)")
 export LD_LIBRARY_PATH=$libdir PKG_CONFIG_PATH=$libdir/pkgconfig
 export VMD_DETECT=$scratch/prefix/bin/vmd-detect PYTHONDONTWRITEBYTECODE=1
 export VMD_STUB_SOURCE=$PWD/tests/bindings/stub_library.c
+# The report corpus every binding's tests walk, for those run from a copy.
+export VMD_REPORTS=$PWD/tests/reports
 
 echo "--- python"
 # No index and no wheel directory: the package's build must need neither.
