@@ -14,7 +14,8 @@
 // every byte outside printable ASCII as a \u00XX escape, and this package
 // turns each escape back into that one byte, so a firmware string with the
 // byte 0xE9 has the byte 0xE9 here: Detail need not be valid UTF-8 (print
-// it with %q when in doubt).
+// it with %q when in doubt). encoding/json writes a Report back as the
+// library does, escapes included, and reads it as Parse does.
 package vmdetection
 
 /*
@@ -23,10 +24,7 @@ package vmdetection
 */
 import "C"
 
-import (
-	"encoding/json"
-	"fmt"
-)
+import "fmt"
 
 // Report is one detection run's report, schema version 1.
 type Report struct {
@@ -61,11 +59,15 @@ type Probe struct {
 	Status string `json:"status"`
 }
 
-// Status codes of vmd_detect_json.
+// Status codes of vmd_detect_json, as the C header names them (VMD_OK,
+// VMD_INVALID_ARGUMENT, VMD_OUT_OF_MEMORY, VMD_INTERNAL_ERROR).
 const (
+	StatusOK              = 0
 	StatusInvalidArgument = 1
 	StatusOutOfMemory     = 2
-	StatusInternalFailure = 3
+	StatusInternalError   = 3
+	// StatusInternalFailure is StatusInternalError's earlier name.
+	StatusInternalFailure = StatusInternalError
 )
 
 // Error is a failed detection: the library returned Status (0 when it
@@ -77,13 +79,13 @@ type Error struct {
 // Meaning describes the status in words.
 func (e *Error) Meaning() string {
 	switch e.Status {
-	case 0:
+	case StatusOK:
 		return "success but no report"
 	case StatusInvalidArgument:
 		return "invalid argument: the output pointer was null"
 	case StatusOutOfMemory:
 		return "out of memory"
-	case StatusInternalFailure:
+	case StatusInternalError:
 		return "internal failure"
 	}
 	return "unknown status"
@@ -117,70 +119,11 @@ func detectInto(out **C.char) (string, error) {
 		block = *out
 	}
 	defer C.vmd_free(block)
-	if status != 0 {
+	if status != StatusOK {
 		return "", &Error{Status: int(status)}
 	}
 	if block == nil {
-		return "", &Error{Status: 0}
+		return "", &Error{Status: StatusOK}
 	}
 	return C.GoString(block), nil
-}
-
-var members = []string{"schema_version", "module_version", "vm_score", "vm_likelihood",
-	"hypervisors", "containers", "compatibility_layers", "host_hypervisors",
-	"cloud_providers", "evidence", "probes", "duration_us"}
-
-// Parse reads a report's JSON text, as the library or vmd-detect writes it.
-func Parse(raw string) (*Report, error) {
-	var present map[string]json.RawMessage
-	if err := json.Unmarshal([]byte(raw), &present); err != nil {
-		return nil, fmt.Errorf("vmdetection: not a report: %w", err)
-	}
-	for _, m := range members {
-		if _, ok := present[m]; !ok {
-			return nil, fmt.Errorf("vmdetection: report member %q missing", m)
-		}
-	}
-	r := &Report{Raw: raw}
-	if err := json.Unmarshal([]byte(raw), r); err != nil {
-		return nil, fmt.Errorf("vmdetection: not a report: %w", err)
-	}
-	if r.SchemaVersion != 1 {
-		return nil, fmt.Errorf("vmdetection: schema version %d, not 1", r.SchemaVersion)
-	}
-	texts := []*string{&r.ModuleVersion, &r.VMLikelihood}
-	for _, list := range [][]string{r.Hypervisors, r.Containers, r.CompatibilityLayers,
-		r.HostHypervisors, r.CloudProviders} {
-		for i := range list {
-			texts = append(texts, &list[i])
-		}
-	}
-	for i := range r.Evidence {
-		e := &r.Evidence[i]
-		texts = append(texts, &e.Source, &e.Category, &e.Vendor, &e.Detail)
-	}
-	for i := range r.Probes {
-		texts = append(texts, &r.Probes[i].Source, &r.Probes[i].Status)
-	}
-	for _, t := range texts {
-		b, err := bytesOf(*t)
-		if err != nil {
-			return nil, err
-		}
-		*t = b
-	}
-	return r, nil
-}
-
-// bytesOf undoes the decoder's reading of \u00XX as the character U+00XX
-// (two bytes in UTF-8): each character becomes the one byte it stands for.
-func bytesOf(s string) (string, error) {
-	b := make([]byte, 0, len(s))
-	for _, r := range s {
-		if r > 0xFF {
-			return "", fmt.Errorf("vmdetection: character %U in a report string", r)
-		}
-		b = append(b, byte(r))
-	}
-	return string(b), nil
 }
