@@ -2,8 +2,9 @@
 
 pip builds in an isolated environment and would first download the
 backend named in pyproject.toml; this one ships in the tree, so
-`pip install ./python` works offline in a fresh virtual environment. The
-package is pure Python, so a wheel is only a zip of its files and metadata.
+`pip install ./python` (and `pip install -e ./python`) works offline in a
+fresh virtual environment. The package is pure Python, so a wheel is only a
+zip of its files and metadata.
 """
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ import re
 import tarfile
 import zipfile
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = "vm_detection"
@@ -52,21 +53,39 @@ def get_requires_for_build_sdist(config_settings: Optional[Dict[str, Any]] = Non
     return []
 
 
-def build_wheel(wheel_directory: str, config_settings: Optional[Dict[str, Any]] = None,
-                metadata_directory: Optional[str] = None) -> str:
+def get_requires_for_build_editable(
+        config_settings: Optional[Dict[str, Any]] = None) -> List[str]:
+    return []
+
+
+def _wheel(wheel_directory: str, entries: List[Tuple[str, bytes]]) -> str:
+    """A wheel of `entries` (path in the wheel, contents) and the metadata."""
     p = _project()
     dist_info = f"{PACKAGE}-{p['version']}.dist-info"
     name = f"{PACKAGE}-{p['version']}-py3-none-any.whl"
-    entries = [(f.relative_to(ROOT).as_posix(), f.read_bytes()) for f in _files()]
-    entries += [(f"{dist_info}/METADATA", _metadata().encode()),
-                (f"{dist_info}/WHEEL", b"Wheel-Version: 1.0\nGenerator: vmd_build\n"
-                                       b"Root-Is-Purelib: true\nTag: py3-none-any\n")]
+    entries = entries + [(f"{dist_info}/METADATA", _metadata().encode()),
+                         (f"{dist_info}/WHEEL", b"Wheel-Version: 1.0\nGenerator: vmd_build\n"
+                                                b"Root-Is-Purelib: true\nTag: py3-none-any\n")]
     record = "".join(f"{path},sha256={_digest(data)},{len(data)}\n" for path, data in entries)
     entries.append((f"{dist_info}/RECORD", (record + f"{dist_info}/RECORD,,\n").encode()))
     with zipfile.ZipFile(Path(wheel_directory) / name, "w", zipfile.ZIP_DEFLATED) as wheel:
         for path, data in entries:
             wheel.writestr(path, data)
     return name
+
+
+def build_wheel(wheel_directory: str, config_settings: Optional[Dict[str, Any]] = None,
+                metadata_directory: Optional[str] = None) -> str:
+    return _wheel(wheel_directory,
+                  [(f.relative_to(ROOT).as_posix(), f.read_bytes()) for f in _files()])
+
+
+def build_editable(wheel_directory: str, config_settings: Optional[Dict[str, Any]] = None,
+                   metadata_directory: Optional[str] = None) -> str:
+    """`pip install -e` (PEP 660): a wheel whose one file, a .pth, puts
+    this directory on sys.path, so that the package is imported from the
+    source tree and an edit there takes effect at once."""
+    return _wheel(wheel_directory, [(f"__editable__.{PACKAGE}.pth", f"{ROOT}\n".encode())])
 
 
 def build_sdist(sdist_directory: str, config_settings: Optional[Dict[str, Any]] = None) -> str:

@@ -16,6 +16,8 @@ import pytest
 import vm_detection
 
 STUB_SOURCE = Path(__file__).resolve().parents[2] / "tests" / "bindings" / "stub_library.c"
+# The report texts every binding is held to (tests/reports/README.md).
+REPORTS = Path(__file__).resolve().parents[2] / "tests" / "reports"
 
 
 def vmd_detect(*args: str) -> str:
@@ -26,10 +28,8 @@ def vmd_detect(*args: str) -> str:
 
 
 def fields(report):
-    """The typed report as plain JSON values, without `raw`."""
-    members = dataclasses.asdict(report)
-    del members["raw"]
-    return json.loads(json.dumps(members))
+    """The typed report as plain JSON values (`raw` is no field)."""
+    return json.loads(json.dumps(dataclasses.asdict(report)))
 
 
 def comparable(members):
@@ -132,3 +132,50 @@ def test_module_prints_the_report():
     run = subprocess.run([sys.executable, "-m", "vm_detection", "--library", "/nonexistent"],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 3 and "/nonexistent" in run.stderr
+
+
+@pytest.mark.parametrize("path", sorted((REPORTS / "valid").glob("*.json")), ids=lambda p: p.name)
+def test_valid_reports_parse_and_come_back_the_same(path):
+    text = path.read_text(encoding="ascii")
+    report = vm_detection.parse(text)
+    assert report.raw == text
+    # The values as written (95.0 and 95 are equal), the integers as ints.
+    assert fields(report) == json.loads(text)
+    integers = [report.schema_version, report.vm_score, report.duration_us]
+    assert all(type(i) is int for i in integers + [e.weight for e in report.evidence])
+    # Written back out with json and read again: the same report, bytes and all.
+    again = vm_detection.parse(json.dumps(dataclasses.asdict(report)))
+    assert again == report
+    assert [e.detail_bytes for e in again.evidence] == [e.detail_bytes for e in report.evidence]
+
+
+@pytest.mark.parametrize("path", sorted((REPORTS / "invalid").glob("*.json")),
+                         ids=lambda p: p.name)
+def test_invalid_reports_raise_parse_error(path):
+    with pytest.raises(vm_detection.ParseError, match="not a libvm_detection report"):
+        vm_detection.parse(path.read_text(encoding="ascii"))
+
+
+def test_one_base_for_every_error_and_parse_error_is_still_a_value_error():
+    assert issubclass(vm_detection.ParseError, ValueError)
+    assert issubclass(vm_detection.LibraryNotFoundError, OSError)
+    for error in (vm_detection.ParseError, vm_detection.VmDetectionError,
+                  vm_detection.LibraryNotFoundError):
+        assert issubclass(error, vm_detection.Error)
+    with pytest.raises(ValueError):
+        vm_detection.parse("{}")
+
+
+def test_raw_text_stays_out_of_repr_and_asdict():
+    report = vm_detection.detect()
+    assert '"schema_version"' not in repr(report)
+    assert "raw" not in dataclasses.asdict(report)
+    assert report.raw.startswith('{"schema_version":1,')
+
+
+def test_version_and_statuses_match_the_package_and_the_header():
+    from importlib.metadata import version
+    assert vm_detection.__version__ == version("vm_detection") == vm_detection.version()
+    header = (Path(__file__).resolve().parents[2] / "include" / "vm_detection.h").read_text()
+    for name in ("VMD_OK", "VMD_INVALID_ARGUMENT", "VMD_OUT_OF_MEMORY", "VMD_INTERNAL_ERROR"):
+        assert re.search(rf"#define {name} {getattr(vm_detection, name)}\b", header), name

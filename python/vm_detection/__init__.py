@@ -17,23 +17,46 @@ from __future__ import annotations
 
 import ctypes
 import json
+import re
 import threading
-from dataclasses import dataclass
-from typing import Any, Dict, Optional, Tuple
+from dataclasses import InitVar, dataclass
+from decimal import Decimal
+from typing import Any, Dict, List, Literal, Optional, Tuple, cast, get_args
 
-__all__ = ["Report", "Evidence", "Probe", "Library", "VmDetectionError",
-           "LibraryNotFoundError", "detect", "version", "load", "parse", "to_bytes"]
+__all__ = ["Report", "Evidence", "Probe", "Library", "Error", "VmDetectionError",
+           "LibraryNotFoundError", "ParseError", "Likelihood", "Category", "Source",
+           "ProbeStatus", "VMD_OK", "VMD_INVALID_ARGUMENT", "VMD_OUT_OF_MEMORY",
+           "VMD_INTERNAL_ERROR", "detect", "version", "load", "parse", "to_bytes"]
+
+__version__ = "1.0.0"
 
 SONAME = "libvm_detection.so.1"
 
+# vmd_detect_json's statuses, as include/vm_detection.h names them.
+VMD_OK = 0
+VMD_INVALID_ARGUMENT = 1
+VMD_OUT_OF_MEMORY = 2
+VMD_INTERNAL_ERROR = 3
+
 STATUS_MEANINGS = {
-    1: "invalid argument: the output pointer was null",
-    2: "out of memory",
-    3: "internal failure",
+    VMD_INVALID_ARGUMENT: "invalid argument: the output pointer was null",
+    VMD_OUT_OF_MEMORY: "out of memory",
+    VMD_INTERNAL_ERROR: "internal failure",
 }
 
+# The words the report's JSON Schema allows in these members.
+Likelihood = Literal["very_likely", "likely", "possible", "not_detected", "unknown"]
+Category = Literal["guest", "host", "container", "compatibility", "cloud", "diagnostic"]
+Source = Literal["cpu", "timing", "firmware", "device_tree", "hypervisor", "system",
+                 "container"]
+ProbeStatus = Literal["ok", "unavailable", "error"]
 
-class VmDetectionError(Exception):
+
+class Error(Exception):
+    """The base of every error this package raises."""
+
+
+class VmDetectionError(Error):
     """vmd_detect_json returned a status other than 0 (or no report)."""
 
     def __init__(self, status: int, meaning: Optional[str] = None) -> None:
@@ -42,8 +65,14 @@ class VmDetectionError(Exception):
         super().__init__(f"vmd_detect_json failed with status {status}: {self.meaning}")
 
 
-class LibraryNotFoundError(OSError):
+class LibraryNotFoundError(Error, OSError):
     """The shared library could not be loaded."""
+
+
+class ParseError(Error, ValueError):
+    """The text is not a report: not one JSON document that the report's
+    JSON Schema accepts, or an object in it names a member twice. Also a
+    ValueError, which parse raised before this class."""
 
 
 def to_bytes(text: str) -> bytes:
@@ -53,8 +82,8 @@ def to_bytes(text: str) -> bytes:
 
 @dataclass(frozen=True)
 class Evidence:
-    source: str
-    category: str
+    source: Source
+    category: Category
     vendor: str
     weight: int
     detail: str
@@ -66,16 +95,22 @@ class Evidence:
 
 @dataclass(frozen=True)
 class Probe:
-    source: str
-    status: str
+    source: Source
+    status: ProbeStatus
+
+
+class _Text:
+    # Declares Report.raw for type checkers, which do not take a
+    # dataclass's InitVar for an attribute.
+    raw: str
 
 
 @dataclass(frozen=True)
-class Report:
+class Report(_Text):
     schema_version: int
     module_version: str
     vm_score: int
-    vm_likelihood: str
+    vm_likelihood: Likelihood
     hypervisors: Tuple[str, ...]
     containers: Tuple[str, ...]
     compatibility_layers: Tuple[str, ...]
@@ -84,63 +119,165 @@ class Report:
     evidence: Tuple[Evidence, ...]
     probes: Tuple[Probe, ...]
     duration_us: int
-    raw: str  # the JSON text exactly as the library returned it
+    # The JSON text exactly as the library returned it. Not a field, so
+    # that repr(), == and dataclasses.asdict() leave it out, as the other
+    # bindings do: a report written back out is its members only.
+    raw: InitVar[str] = ""
+
+    def __post_init__(self, raw: str) -> None:
+        object.__setattr__(self, "raw", raw)
 
 
-def _bytes_only(key: str, text: str) -> str:
-    # Each character stands for one byte: one above U+00FF is no report's,
-    # and refused here as the other bindings refuse it.
-    if any(ord(c) > 0xFF for c in text):
-        raise ValueError(f"report member {key!r} holds a character above U+00FF")
-    return text
+_MEMBERS = ("schema_version", "module_version", "vm_score", "vm_likelihood", "hypervisors",
+            "containers", "compatibility_layers", "host_hypervisors", "cloud_providers",
+            "evidence", "probes", "duration_us")
+_EVIDENCE_MEMBERS = ("source", "category", "vendor", "weight", "detail")
+_PROBE_MEMBERS = ("source", "status")
+_LIKELIHOODS: Tuple[str, ...] = get_args(Likelihood)
+_CATEGORIES: Tuple[str, ...] = get_args(Category)
+_SOURCES: Tuple[str, ...] = get_args(Source)
+_STATUSES: Tuple[str, ...] = get_args(ProbeStatus)
+_VERSION = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+")
+_VENDOR = re.compile(r"[a-z0-9]+(?:-[a-z0-9]+)*")
+_INT32 = (-2**31, 2**31 - 1)
+# The largest integer that every binding's numbers hold exactly.
+_DURATION_MAX = 2**53 - 1
 
 
-def _member(obj: Dict[str, Any], key: str, kind: type) -> Any:
-    value = obj.get(key)
-    # bool is a subclass of int, but true is no integer in the report.
-    if type(value) is not kind:
-        raise ValueError(f"report member {key!r} is not {kind.__name__}: {value!r}")
-    return _bytes_only(key, value) if isinstance(value, str) else value
+def _refuse(why: str) -> ParseError:
+    return ParseError(f"not a libvm_detection report: {why}")
 
 
-def _strings(obj: Dict[str, Any], key: str) -> Tuple[str, ...]:
-    values = _member(obj, key, list)
-    if not all(type(v) is str for v in values):
-        raise ValueError(f"report member {key!r} holds a non-string")
-    return tuple(_bytes_only(key, v) for v in values)
+def _no_duplicates(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
+    # json keeps the last of two equal names; the other bindings' parsers
+    # may keep the first, so a text naming one twice is no report.
+    members: Dict[str, Any] = {}
+    for key, value in pairs:
+        if key in members:
+            raise _refuse(f"member {key!r} appears twice in one object")
+        members[key] = value
+    return members
 
 
-def _objects(obj: Dict[str, Any], key: str) -> Tuple[Dict[str, Any], ...]:
-    values = _member(obj, key, list)
-    if not all(type(v) is dict for v in values):
-        raise ValueError(f"report member {key!r} holds a non-object")
-    return tuple(values)
+def _not_json(constant: str) -> Any:
+    raise _refuse(f"{constant} is not JSON")
+
+
+def _object(value: Any, keys: Tuple[str, ...], where: str) -> Dict[str, Any]:
+    if type(value) is not dict:
+        raise _refuse(f"{where} is not an object")
+    missing = [k for k in keys if k not in value]
+    extra = sorted(k for k in value if k not in keys)
+    if missing or extra:
+        raise _refuse(f"{where} lacks {missing} or has members beyond the report's: {extra}")
+    return value
+
+
+def _integer(value: Any, low: int, high: int, where: str) -> int:
+    # Numbers with a fraction or an exponent come as exact Decimals: in the
+    # schema's draft (2020-12) 95.0 is the integer 95, and 95.5 no integer.
+    # bool is a subclass of int, but true is no integer in JSON.
+    if type(value) is not int and type(value) is not Decimal:
+        raise _refuse(f"{where} is not an integer: {value!r}")
+    # The range first: an exponent such as 1e999999999 is cheap to compare
+    # but not to make an int of.
+    if not low <= value <= high:
+        raise _refuse(f"{where} {value} is outside {low}..{high}")
+    if value != int(value):
+        raise _refuse(f"{where} {value} is not an integer")
+    return int(value)
+
+
+def _string(value: Any, where: str) -> str:
+    if type(value) is not str:
+        raise _refuse(f"{where} is not a string: {value!r}")
+    return value
+
+
+def _word(value: Any, words: Tuple[str, ...], where: str) -> str:
+    word = _string(value, where)
+    if word not in words:
+        raise _refuse(f"{where} {word!r} is none of {', '.join(words)}")
+    return word
+
+
+def _vendor(value: Any, where: str) -> str:
+    word = _string(value, where)
+    if not _VENDOR.fullmatch(word):
+        raise _refuse(f"{where} {word!r} is not a lower-case vendor word")
+    return word
+
+
+def _vendors(value: Any, key: str) -> Tuple[str, ...]:
+    if type(value) is not list:
+        raise _refuse(f"member {key!r} is not an array")
+    words = tuple(_vendor(v, f"{key}[{i}]") for i, v in enumerate(value))
+    if "unknown" in words or len(set(words)) != len(words):
+        raise _refuse(f"member {key!r} holds 'unknown' or a word twice: {list(words)}")
+    return words
+
+
+def _detail(value: Any, where: str) -> str:
+    # Each character stands for one byte, U+0000 to U+00FF.
+    detail = _string(value, where)
+    if len(detail) > 160 or any(ord(c) > 0xFF for c in detail):
+        raise _refuse(f"{where} is longer than 160 or holds a character above U+00FF")
+    return detail
+
+
+def _items(value: Any, key: str) -> List[Any]:
+    if type(value) is not list:
+        raise _refuse(f"member {key!r} is not an array")
+    return value
+
+
+def _evidence(value: Any, where: str) -> Evidence:
+    e = _object(value, _EVIDENCE_MEMBERS, where)
+    return Evidence(source=cast(Source, _word(e["source"], _SOURCES, f"{where}.source")),
+                    category=cast(Category, _word(e["category"], _CATEGORIES,
+                                                  f"{where}.category")),
+                    vendor=_vendor(e["vendor"], f"{where}.vendor"),
+                    weight=_integer(e["weight"], *_INT32, f"{where}.weight"),
+                    detail=_detail(e["detail"], f"{where}.detail"))
+
+
+def _probe(value: Any, where: str) -> Probe:
+    p = _object(value, _PROBE_MEMBERS, where)
+    return Probe(source=cast(Source, _word(p["source"], _SOURCES, f"{where}.source")),
+                 status=cast(ProbeStatus, _word(p["status"], _STATUSES, f"{where}.status")))
 
 
 def parse(raw: str) -> Report:
     """Turns a report's JSON text (from the library or from vmd-detect)
-    into a Report; ValueError if it is not a version 1 report."""
-    obj = json.loads(raw)
-    if type(obj) is not dict or obj.get("schema_version") != 1:
-        raise ValueError("not a libvm_detection report of schema version 1")
+    into a Report. Raises ParseError for a text that the report's JSON
+    Schema does not accept, or that names a member twice in one object."""
+    try:
+        value = json.loads(raw, parse_float=Decimal, parse_constant=_not_json,
+                           object_pairs_hook=_no_duplicates)
+    except ParseError:
+        raise
+    except (ValueError, RecursionError) as e:
+        raise _refuse(f"not one JSON document: {e}") from e
+    r = _object(value, _MEMBERS, "the text")
+    module_version = _string(r["module_version"], "module_version")
+    if not _VERSION.fullmatch(module_version):
+        raise _refuse(f"module_version {module_version!r} is not three numbers")
     return Report(
-        schema_version=1,
-        module_version=_member(obj, "module_version", str),
-        vm_score=_member(obj, "vm_score", int),
-        vm_likelihood=_member(obj, "vm_likelihood", str),
-        hypervisors=_strings(obj, "hypervisors"),
-        containers=_strings(obj, "containers"),
-        compatibility_layers=_strings(obj, "compatibility_layers"),
-        host_hypervisors=_strings(obj, "host_hypervisors"),
-        cloud_providers=_strings(obj, "cloud_providers"),
-        evidence=tuple(
-            Evidence(source=_member(e, "source", str), category=_member(e, "category", str),
-                     vendor=_member(e, "vendor", str), weight=_member(e, "weight", int),
-                     detail=_member(e, "detail", str))
-            for e in _objects(obj, "evidence")),
-        probes=tuple(Probe(source=_member(p, "source", str), status=_member(p, "status", str))
-                     for p in _objects(obj, "probes")),
-        duration_us=_member(obj, "duration_us", int),
+        schema_version=_integer(r["schema_version"], 1, 1, "schema_version"),
+        module_version=module_version,
+        vm_score=_integer(r["vm_score"], 0, 99, "vm_score"),
+        vm_likelihood=cast(Likelihood, _word(r["vm_likelihood"], _LIKELIHOODS,
+                                             "vm_likelihood")),
+        hypervisors=_vendors(r["hypervisors"], "hypervisors"),
+        containers=_vendors(r["containers"], "containers"),
+        compatibility_layers=_vendors(r["compatibility_layers"], "compatibility_layers"),
+        host_hypervisors=_vendors(r["host_hypervisors"], "host_hypervisors"),
+        cloud_providers=_vendors(r["cloud_providers"], "cloud_providers"),
+        evidence=tuple(_evidence(e, f"evidence[{i}]")
+                       for i, e in enumerate(_items(r["evidence"], "evidence"))),
+        probes=tuple(_probe(p, f"probes[{i}]")
+                     for i, p in enumerate(_items(r["probes"], "probes"))),
+        duration_us=_integer(r["duration_us"], 0, _DURATION_MAX, "duration_us"),
         raw=raw,
     )
 
