@@ -46,10 +46,17 @@ for i in "${!pythons[@]}"; do
   (cd "$scratch" && "$scratch/venv$i/bin/python" -c \
     'import sys, vm_detection; print(sys.version.split()[0], vm_detection.detect().hypervisors)')
 done
+# An editable install imports the package from the source tree.
+/usr/bin/python3 -m venv "$scratch/venv-editable"
+"$scratch/venv-editable/bin/pip" install -q -e ./python
+(cd "$scratch" && "$scratch/venv-editable/bin/python" -c 'import sys, vm_detection
+assert vm_detection.__file__ == sys.argv[1], vm_detection.__file__
+print("editable:", vm_detection.detect().vm_likelihood)' "$PWD/python/vm_detection/__init__.py")
 # pytest and mypy come from Debian; the package under test from the venv.
 PYTHONPATH=/usr/lib/python3/dist-packages "$scratch/venv0/bin/python" -m pytest \
   -p no:cacheprovider -q python/tests
-/usr/bin/python3 -m mypy --strict --cache-dir=/dev/null python/vm_detection python/_backend
+/usr/bin/python3 -m mypy --strict --cache-dir=/dev/null python/vm_detection python/_backend \
+  python/tests/types_check.py
 
 echo "--- go"
 export GOCACHE=$scratch/go-cache GOPATH=$scratch/go GOPROXY=off GOFLAGS=-mod=readonly
