@@ -3,11 +3,27 @@
 /** The shared object's name, as the dynamic loader looks it up. */
 export const SONAME: 'libvm_detection.so.1';
 
+/** vmd_detect_json's statuses, as include/vm_detection.h names them. */
+export const VMD_OK: 0;
+export const VMD_INVALID_ARGUMENT: 1;
+export const VMD_OUT_OF_MEMORY: 2;
+export const VMD_INTERNAL_ERROR: 3;
+
+/** How likely a virtual machine is, from vm_score. */
+export type Likelihood = 'very_likely' | 'likely' | 'possible' | 'not_detected' | 'unknown';
+/** What a piece of evidence is about. */
+export type Category = 'guest' | 'host' | 'container' | 'compatibility' | 'cloud' | 'diagnostic';
+/** The probe that made a finding or a check. */
+export type Source =
+  'cpu' | 'timing' | 'firmware' | 'device_tree' | 'hypervisor' | 'system' | 'container';
+/** How a check went. */
+export type ProbeStatus = 'ok' | 'unavailable' | 'error';
+
 /** One finding. */
 export class Evidence {
   private constructor();
-  readonly source: string;
-  readonly category: string;
+  readonly source: Source;
+  readonly category: Category;
   readonly vendor: string;
   readonly weight: number;
   readonly detail: string;
@@ -18,8 +34,8 @@ export class Evidence {
 /** One attempted check and its outcome: "ok", "unavailable" or "error". */
 export class Probe {
   private constructor();
-  readonly source: string;
-  readonly status: string;
+  readonly source: Source;
+  readonly status: ProbeStatus;
 }
 
 /** One detection run's report, schema version 1. */
@@ -28,7 +44,7 @@ export class Report {
   readonly schema_version: 1;
   readonly module_version: string;
   readonly vm_score: number;
-  readonly vm_likelihood: string;
+  readonly vm_likelihood: Likelihood;
   readonly hypervisors: readonly string[];
   readonly containers: readonly string[];
   readonly compatibility_layers: readonly string[];
@@ -45,17 +61,30 @@ export class Report {
 /** vmd_detect_json returned a status other than 0 (or 0 and no report). */
 export class VmDetectionError extends Error {
   constructor(status: number);
-  /** 1 null output pointer, 2 out of memory, 3 internal failure. */
+  readonly code: 'VMD_DETECT_FAILED';
+  /** VMD_INVALID_ARGUMENT (a null output pointer), VMD_OUT_OF_MEMORY or
+   * VMD_INTERNAL_ERROR. */
   readonly status: number;
   readonly meaning: string;
 }
 
 /** The shared library could not be loaded; the message says what was
  * looked for. */
-export class LibraryNotFoundError extends Error {}
+export class LibraryNotFoundError extends Error {
+  readonly code: 'VMD_LIBRARY_NOT_FOUND' | 'VMD_KOFFI_NOT_FOUND';
+}
 
-/** The text is not a schema version 1 report. */
-export class ParseError extends Error {}
+/** koffi, through which the library is called, could not be loaded: the
+ * package is not installed whole (linked to its source tree, say). */
+export class KoffiNotFoundError extends LibraryNotFoundError {
+  readonly code: 'VMD_KOFFI_NOT_FOUND';
+}
+
+/** The text is not a report: not one JSON document that the report's JSON
+ * Schema accepts, or an object in it names a member twice. */
+export class ParseError extends Error {
+  readonly code: 'VMD_PARSE';
+}
 
 /** One loaded copy of the shared library. */
 export class Library {
@@ -68,7 +97,8 @@ export class Library {
   detect(): Report;
 }
 
-/** Runs one detection. @throws VmDetectionError, LibraryNotFoundError */
+/** Runs one detection. @throws VmDetectionError, LibraryNotFoundError (a
+ * KoffiNotFoundError when koffi is missing) */
 export function detect(): Report;
 /** The library's version, "1.0.0". @throws LibraryNotFoundError */
 export function version(): string;

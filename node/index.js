@@ -16,13 +16,21 @@
 // string here has a code point below 256 that is exactly one byte of what
 // the probe read. toBytes(s) (or evidence.detailBytes) gives those bytes.
 
+const path = require('node:path');
+
 const SONAME = 'libvm_detection.so.1';
 
+// vmd_detect_json's statuses, as include/vm_detection.h names them.
+const VMD_OK = 0;
+const VMD_INVALID_ARGUMENT = 1;
+const VMD_OUT_OF_MEMORY = 2;
+const VMD_INTERNAL_ERROR = 3;
+
 const STATUS_MEANINGS = {
-  0: 'success but no report',
-  1: 'invalid argument: the output pointer was null',
-  2: 'out of memory',
-  3: 'internal failure',
+  [VMD_OK]: 'success but no report',
+  [VMD_INVALID_ARGUMENT]: 'invalid argument: the output pointer was null',
+  [VMD_OUT_OF_MEMORY]: 'out of memory',
+  [VMD_INTERNAL_ERROR]: 'internal failure',
 };
 
 /** vmd_detect_json returned a status other than 0, or no report. */
@@ -31,6 +39,7 @@ class VmDetectionError extends Error {
     const meaning = STATUS_MEANINGS[status] || 'unknown status';
     super(`vmd_detect_json failed with status ${status}: ${meaning}`);
     this.name = 'VmDetectionError';
+    this.code = 'VMD_DETECT_FAILED';
     this.status = status;
     this.meaning = meaning;
   }
@@ -41,6 +50,18 @@ class LibraryNotFoundError extends Error {
   constructor(message, cause) {
     super(message, { cause });
     this.name = 'LibraryNotFoundError';
+    this.code = 'VMD_LIBRARY_NOT_FOUND';
+  }
+}
+
+/** koffi, through which the library is called, could not be loaded: the
+ * package is not installed whole. A LibraryNotFoundError too, which is
+ * what it was before it had a class of its own. */
+class KoffiNotFoundError extends LibraryNotFoundError {
+  constructor(message, cause) {
+    super(message, cause);
+    this.name = 'KoffiNotFoundError';
+    this.code = 'VMD_KOFFI_NOT_FOUND';
   }
 }
 
@@ -49,6 +70,7 @@ class ParseError extends Error {
   constructor(message, cause) {
     super(`not a libvm_detection report: ${message}`, cause ? { cause } : undefined);
     this.name = 'ParseError';
+    this.code = 'VMD_PARSE';
   }
 }
 
@@ -66,41 +88,200 @@ function fail(why) {
   throw new ParseError(why);
 }
 
+// A JSON number as written: JSON.parse would lose whether 1e2 or
+// 9007199254740993.0 is an integer (the schema's draft, 2020-12, counts any
+// number without a fraction as one: 95.0 is 95).
+class JsonNumber {
+  constructor(text) {
+    const [, whole, fraction = '', exponent = '0'] =
+      /^-?(\d+)(?:\.(\d+))?(?:[eE]([+-]?\d+))?$/.exec(text);
+    const digits = (whole + fraction).replace(/0+$/, '');
+    const scale = Number(exponent) - fraction.length + (whole + fraction).length - digits.length;
+    this.integral = /^0*$/.test(digits) || scale >= 0;
+    this.value = Number(text) + 0; // + 0 turns -0 into 0
+  }
+}
+
+// Deeper than any report (an evidence is at depth 3), and shallow enough
+// that no stack runs out.
+const MAX_DEPTH = 16;
+const NUMBER = /-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?/y;
+const PLAIN = /[^"\\\x00-\x1f]*/y;
+const ESCAPES = { '"': '"', '\\': '\\', '/': '/', b: '\b', f: '\f', n: '\n', r: '\r', t: '\t' };
+
+// Reads one JSON document as RFC 8259 has it, refusing an object that names
+// a member twice (JSON.parse keeps the last; the library never writes one,
+// and another reader may keep the first). Objects come without a prototype,
+// numbers as JsonNumber.
+function readJson(text) {
+  let at = 0;
+  const where = () => `at offset ${at}`;
+  const space = () => {
+    while (at < text.length && ' \t\n\r'.includes(text[at])) at += 1;
+  };
+  const expect = (c) => {
+    if (text[at] !== c) fail(`${c} expected ${where()}`);
+    at += 1;
+  };
+  const readString = () => {
+    expect('"');
+    let out = '';
+    for (;;) {
+      PLAIN.lastIndex = at;
+      out += PLAIN.exec(text)[0];
+      at = PLAIN.lastIndex;
+      const c = text[at];
+      if (c === '"') break;
+      if (c !== '\\') fail(`unterminated string or raw control character ${where()}`);
+      const e = text[at + 1];
+      if (e === 'u' && /^[0-9a-fA-F]{4}$/.test(text.slice(at + 2, at + 6))) {
+        out += String.fromCharCode(parseInt(text.slice(at + 2, at + 6), 16));
+        at += 6;
+      } else if (e !== undefined && Object.hasOwn(ESCAPES, e)) {
+        out += ESCAPES[e];
+        at += 2;
+      } else {
+        fail(`bad escape ${where()}`);
+      }
+    }
+    at += 1;
+    return out;
+  };
+  const value = (depth) => {
+    if (depth > MAX_DEPTH) fail(`nested deeper than any report ${where()}`);
+    space();
+    const c = text[at];
+    if (c === '{') {
+      at += 1;
+      const members = Object.create(null);
+      space();
+      if (text[at] === '}') {
+        at += 1;
+        return members;
+      }
+      for (;;) {
+        space();
+        const key = readString();
+        if (key in members) fail(`member "${key}" twice in one object ${where()}`);
+        space();
+        expect(':');
+        members[key] = value(depth + 1);
+        space();
+        if (text[at] === '}') break;
+        expect(',');
+      }
+      at += 1;
+      return members;
+    }
+    if (c === '[') {
+      at += 1;
+      const items = [];
+      space();
+      if (text[at] === ']') {
+        at += 1;
+        return items;
+      }
+      for (;;) {
+        items.push(value(depth + 1));
+        space();
+        if (text[at] === ']') break;
+        expect(',');
+      }
+      at += 1;
+      return items;
+    }
+    if (c === '"') return readString();
+    for (const [word, v] of [['true', true], ['false', false], ['null', null]]) {
+      if (text.startsWith(word, at)) {
+        at += word.length;
+        return v;
+      }
+    }
+    NUMBER.lastIndex = at;
+    const number = NUMBER.exec(text);
+    if (!number) fail(`no JSON value ${where()}`);
+    at = NUMBER.lastIndex;
+    return new JsonNumber(number[0]);
+  };
+  const document = value(0);
+  space();
+  if (at < text.length) fail(`more than one JSON value ${where()}`);
+  return document;
+}
+
+const LIKELIHOODS = ['very_likely', 'likely', 'possible', 'not_detected', 'unknown'];
+const CATEGORIES = ['guest', 'host', 'container', 'compatibility', 'cloud', 'diagnostic'];
+const SOURCES = ['cpu', 'timing', 'firmware', 'device_tree', 'hypervisor', 'system', 'container'];
+const STATUSES = ['ok', 'unavailable', 'error'];
+const REPORT_MEMBERS = ['schema_version', 'module_version', 'vm_score', 'vm_likelihood',
+  'hypervisors', 'containers', 'compatibility_layers', 'host_hypervisors', 'cloud_providers',
+  'evidence', 'probes', 'duration_us'];
+const LISTS = REPORT_MEMBERS.slice(4, 9);
+const VENDOR = /^[a-z0-9]+(-[a-z0-9]+)*$/;
+// The largest integer that every binding's numbers hold exactly.
+const DURATION_MAX = Number.MAX_SAFE_INTEGER;
+
+function members(v, keys, where) {
+  if (v === null || typeof v !== 'object' || Array.isArray(v)) fail(`${where} is not an object`);
+  const missing = keys.filter((k) => !(k in v));
+  const extra = Object.keys(v).filter((k) => !keys.includes(k));
+  if (missing.length || extra.length) {
+    fail(`${where} lacks [${missing}] or has members beyond the report's: [${extra}]`);
+  }
+  return v;
+}
+
+function integer(v, low, high, where) {
+  if (!(v instanceof JsonNumber) || !v.integral) fail(`${where} is not an integer`);
+  if (!(v.value >= low && v.value <= high)) fail(`${where} ${v.value} is outside ${low}..${high}`);
+  return v.value;
+}
+
 function string(v, where) {
   if (typeof v !== 'string') fail(`${where} is not a string`);
-  if (beyondOneByte.test(v)) fail(`${where} holds a character above U+00FF`);
   return v;
 }
 
-function text(obj, key) {
-  return string(obj[key], `member ${key}`);
-}
-
-function integer(obj, key) {
-  const v = obj[key];
-  if (!Number.isSafeInteger(v)) fail(`member ${key} is not an integer`);
+function word(v, words, where) {
+  if (!words.includes(string(v, where))) fail(`${where} "${v}" is none of ${words.join(', ')}`);
   return v;
 }
 
-function list(obj, key, item) {
-  const v = obj[key];
+function vendor(v, where) {
+  if (!VENDOR.test(string(v, where))) fail(`${where} "${v}" is not a lower-case vendor word`);
+  return v;
+}
+
+function vendors(v, key) {
   if (!Array.isArray(v)) fail(`member ${key} is not an array`);
-  return Object.freeze(v.map((_, i) => item(v, i, `member ${key}[${i}]`)));
+  const words = v.map((w, i) => vendor(w, `member ${key}[${i}]`));
+  if (words.includes('unknown') || new Set(words).size !== words.length) {
+    fail(`member ${key} holds "unknown" or a word twice`);
+  }
+  return Object.freeze(words);
 }
 
-function object(array, i, where) {
-  const v = array[i];
-  if (v === null || typeof v !== 'object' || Array.isArray(v)) fail(`${where} is not an object`);
+function detail(v, where) {
+  // Each character stands for one byte, U+0000 to U+00FF.
+  if (beyondOneByte.test(string(v, where)) || v.length > 160) {
+    fail(`${where} holds a character above U+00FF or is longer than 160`);
+  }
   return v;
+}
+
+function objects(v, key, make) {
+  if (!Array.isArray(v)) fail(`member ${key} is not an array`);
+  return Object.freeze(v.map((item, i) => make(item, `member ${key}[${i}]`)));
 }
 
 class Evidence {
-  constructor(e) {
-    this.source = text(e, 'source');
-    this.category = text(e, 'category');
-    this.vendor = text(e, 'vendor');
-    this.weight = integer(e, 'weight');
-    this.detail = text(e, 'detail');
+  constructor(value, where) {
+    const e = members(value, ['source', 'category', 'vendor', 'weight', 'detail'], where);
+    this.source = word(e.source, SOURCES, `${where}.source`);
+    this.category = word(e.category, CATEGORIES, `${where}.category`);
+    this.vendor = vendor(e.vendor, `${where}.vendor`);
+    this.weight = integer(e.weight, -2147483648, 2147483647, `${where}.weight`);
+    this.detail = detail(e.detail, `${where}.detail`);
     Object.freeze(this);
   }
 
@@ -110,29 +291,28 @@ class Evidence {
 }
 
 class Probe {
-  constructor(p) {
-    this.source = text(p, 'source');
-    this.status = text(p, 'status');
+  constructor(value, where) {
+    const p = members(value, ['source', 'status'], where);
+    this.source = word(p.source, SOURCES, `${where}.source`);
+    this.status = word(p.status, STATUSES, `${where}.status`);
     Object.freeze(this);
   }
 }
 
 class Report {
-  constructor(r, raw) {
-    if (r === null || typeof r !== 'object' || r.schema_version !== 1) {
-      fail('no schema_version 1');
+  constructor(value, raw) {
+    const r = members(value, REPORT_MEMBERS, 'the text');
+    this.schema_version = integer(r.schema_version, 1, 1, 'member schema_version');
+    this.module_version = string(r.module_version, 'member module_version');
+    if (!/^[0-9]+\.[0-9]+\.[0-9]+$/.test(this.module_version)) {
+      fail(`member module_version "${this.module_version}" is not three numbers`);
     }
-    this.schema_version = 1;
-    this.module_version = text(r, 'module_version');
-    this.vm_score = integer(r, 'vm_score');
-    this.vm_likelihood = text(r, 'vm_likelihood');
-    for (const key of ['hypervisors', 'containers', 'compatibility_layers', 'host_hypervisors',
-      'cloud_providers']) {
-      this[key] = list(r, key, (a, i, where) => string(a[i], where));
-    }
-    this.evidence = list(r, 'evidence', (a, i, where) => new Evidence(object(a, i, where)));
-    this.probes = list(r, 'probes', (a, i, where) => new Probe(object(a, i, where)));
-    this.duration_us = integer(r, 'duration_us');
+    this.vm_score = integer(r.vm_score, 0, 99, 'member vm_score');
+    this.vm_likelihood = word(r.vm_likelihood, LIKELIHOODS, 'member vm_likelihood');
+    for (const key of LISTS) this[key] = vendors(r[key], key);
+    this.evidence = objects(r.evidence, 'evidence', (e, where) => new Evidence(e, where));
+    this.probes = objects(r.probes, 'probes', (p, where) => new Probe(p, where));
+    this.duration_us = integer(r.duration_us, 0, DURATION_MAX, 'member duration_us');
     // Not enumerable, so that JSON.stringify(report) gives the report's
     // members only.
     Object.defineProperty(this, 'raw', { value: raw, enumerable: false });
@@ -140,33 +320,41 @@ class Report {
   }
 }
 
-/** Reads a report's JSON text, as the library or vmd-detect writes it. */
+/** Reads a report's JSON text, as the library or vmd-detect writes it:
+ * exactly the texts that the report's JSON Schema accepts, with no member
+ * named twice in one object. */
 function parse(raw) {
   if (typeof raw !== 'string') throw new TypeError('parse takes the report as a string');
-  let members;
-  try {
-    members = JSON.parse(raw);
-  } catch (e) {
-    throw new ParseError(e.message, e);
-  }
-  return new Report(members, raw);
+  return new Report(readJson(raw), raw);
 }
 
 /** One loaded copy of the shared library. */
 class Library {
-  constructor(path) {
-    const name = path || SONAME;
+  constructor(file) {
+    const name = file || SONAME;
     let koffi;
-    let lib;
     try {
       koffi = require('koffi');
+    } catch (e) {
+      // A copy linked to a source tree (npm install DIR) resolves its
+      // dependencies from there, where npm installed none.
+      const linked = !__dirname.split(path.sep).includes('node_modules');
+      throw new KoffiNotFoundError(
+        `koffi, which vm-detection calls the library through, could not be loaded from ${__dirname}` +
+        `: ${e.message.split('\n')[0]}. ` + (linked
+          ? 'This vm-detection is not installed but linked to its source tree: install it from ' +
+            'its packed tarball (npm pack DIR/node; npm install ./vm-detection-VERSION.tgz)'
+          : 'Reinstall vm-detection (npm install)'), e);
+    }
+    let lib;
+    try {
       lib = koffi.load(name);
       this._detectJson = lib.func('int vmd_detect_json(_Out_ void **out)');
       this._free = lib.func('void vmd_free(void *report)');
       this._version = lib.func('const char *vmd_version()');
     } catch (e) {
       // koffi's own message does not name the file.
-      const where = path ? `at ${path}`
+      const where = file ? `at ${file}`
         : `as ${SONAME} through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)`;
       throw new LibraryNotFoundError(
         `libvm_detection could not be loaded ${where}: ${e.message}. Install it ` +
@@ -231,6 +419,7 @@ function version() {
 }
 
 module.exports = {
-  Report, Evidence, Probe, Library, VmDetectionError, LibraryNotFoundError, ParseError,
-  SONAME, detect, version, load, parse, toBytes,
+  Report, Evidence, Probe, Library, VmDetectionError, LibraryNotFoundError, KoffiNotFoundError,
+  ParseError, SONAME, VMD_OK, VMD_INVALID_ARGUMENT, VMD_OUT_OF_MEMORY, VMD_INTERNAL_ERROR, detect,
+  version, load, parse, toBytes,
 };

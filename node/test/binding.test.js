@@ -13,6 +13,13 @@ const vm = require('..');
 
 const stubSource = process.env.VMD_STUB_SOURCE ||
   path.join(__dirname, '../../tests/bindings/stub_library.c');
+// The report texts every binding is held to (tests/reports/README.md).
+const reports = process.env.VMD_REPORTS || path.join(__dirname, '../../tests/reports');
+
+function corpus(kind) {
+  return fs.readdirSync(path.join(reports, kind)).filter((f) => f.endsWith('.json'))
+    .map((f) => [f, fs.readFileSync(path.join(reports, kind, f), 'latin1')]);
+}
 
 function vmdDetect(...args) {
   const tool = process.env.VMD_DETECT || 'vmd-detect';
@@ -71,8 +78,8 @@ test('statuses become errors and every block is freed', (t) => {
   for (const [status, meaning] of [[1, 'null'], [2, 'out of memory'], [3, 'internal failure'],
     [9, 'unknown status']]) {
     process.env.VMD_STUB_STATUS = String(status);
-    assert.throws(() => library.detect(), (e) =>
-      e instanceof vm.VmDetectionError && e.status === status && e.message.includes(meaning));
+    assert.throws(() => library.detect(), (e) => e instanceof vm.VmDetectionError &&
+      e.code === 'VMD_DETECT_FAILED' && e.status === status && e.message.includes(meaning));
   }
   process.env.VMD_STUB_STATUS = '0';
   assert.equal(library.detect().vm_likelihood, 'unknown');
@@ -96,7 +103,8 @@ test('malformed reports are refused', () => {
 
 test('a library that cannot be loaded says what was looked for', () => {
   assert.throws(() => vm.load('/nonexistent/libvm_detection.so.1'),
-    (e) => e instanceof vm.LibraryNotFoundError &&
+    (e) => e instanceof vm.LibraryNotFoundError && !(e instanceof vm.KoffiNotFoundError) &&
+      e.code === 'VMD_LIBRARY_NOT_FOUND' &&
       /at \/nonexistent\/libvm_detection\.so\.1: .*cmake --install/.test(e.message));
 });
 
@@ -104,4 +112,47 @@ test('the declarations name every export', () => {
   const declared = fs.readFileSync(path.join(__dirname, '../index.d.ts'), 'latin1')
     .matchAll(/^export (?:const|class|function) (\w+)/gm);
   assert.deepEqual([...new Set([...declared].map((m) => m[1]))].sort(), Object.keys(vm).sort());
+});
+
+test('every valid report of the corpus parses and comes back the same through JSON', () => {
+  const valid = corpus('valid');
+  assert.ok(valid.length >= 10);
+  // JSON.parse reads -0.0 as -0, which the report holds as 0.
+  const plain = (text) => JSON.parse(text, (_, v) => (v === 0 ? 0 : v));
+  for (const [name, text] of valid) {
+    const report = vm.parse(text);
+    assert.equal(report.raw, text, name);
+    assert.deepEqual(plain(JSON.stringify(report)), plain(text), name);
+    const again = vm.parse(JSON.stringify(report));
+    assert.deepEqual(again, report, name);
+    assert.deepEqual(again.evidence.map((e) => e.detailBytes),
+      report.evidence.map((e) => e.detailBytes), name);
+  }
+});
+
+test('every invalid report of the corpus throws ParseError', () => {
+  const invalid = corpus('invalid');
+  assert.ok(invalid.length >= 40);
+  for (const [name, text] of invalid) {
+    assert.throws(() => vm.parse(text),
+      (e) => e instanceof vm.ParseError && e.code === 'VMD_PARSE', name);
+  }
+});
+
+test('the statuses are the header\'s', () => {
+  const header = fs.readFileSync(path.join(reports, '../../include/vm_detection.h'), 'latin1');
+  for (const name of ['VMD_OK', 'VMD_INVALID_ARGUMENT', 'VMD_OUT_OF_MEMORY', 'VMD_INTERNAL_ERROR']) {
+    assert.match(header, new RegExp(`#define ${name} ${vm[name]}\\b`), name);
+  }
+});
+
+test('a copy without koffi says so, not that the library is missing, and still parses', (t) => {
+  // As npm leaves a package linked to its source tree: no koffi beside it.
+  const copy = path.join(scratch(t), 'index.js');
+  fs.copyFileSync(require.resolve('..'), copy);
+  const linked = require(copy);
+  assert.throws(() => linked.detect(), (e) => e instanceof linked.KoffiNotFoundError &&
+    e instanceof linked.LibraryNotFoundError && e.code === 'VMD_KOFFI_NOT_FOUND' &&
+    /koffi.*could not be loaded.*linked to its source tree.*npm pack/.test(e.message));
+  assert.equal(linked.parse(vm.detect().raw).vm_likelihood, vm.detect().vm_likelihood);
 });

@@ -1,7 +1,8 @@
 // Checked by tsc --noEmit only: the declarations fit how a program uses the
 // package, and refuse what it must not do.
-import { detect, Evidence, LibraryNotFoundError, load, parse, ParseError, Report, toBytes,
-  version, VmDetectionError } from '..';
+import { Category, detect, Evidence, KoffiNotFoundError, Likelihood, LibraryNotFoundError, load,
+  parse, ParseError, ProbeStatus, Report, Source, toBytes, version, VMD_INTERNAL_ERROR, VMD_OK,
+  VmDetectionError } from '..';
 
 function summary(report: Report): string {
   const lists: readonly string[][] = [[...report.hypervisors], [...report.containers],
@@ -25,7 +26,23 @@ try {
   new Report();
   // @ts-expect-error parse takes the text, not an object
   parse({});
+  // The fixed words are their own types: a word no report holds is an error.
+  const likelihood: Likelihood = report.vm_likelihood;
+  const words: [Source, Category][] = report.evidence.map((e) => [e.source, e.category]);
+  const statuses: ProbeStatus[] = report.probes.map((p) => p.status);
+  console.log(likelihood, words, statuses, VMD_OK === 0, VMD_INTERNAL_ERROR === 3);
+  // @ts-expect-error no likelihood is "maybe"
+  if (report.vm_likelihood === 'maybe') console.log('never');
+  // @ts-expect-error no category is "vm"
+  if (report.evidence[0].category === 'vm') console.log('never');
+  // @ts-expect-error no status is "failed"
+  if (report.probes[0].status === 'failed') console.log('never');
 } catch (e) {
-  if (e instanceof VmDetectionError) console.log(e.status.toFixed(0), e.meaning);
+  if (e instanceof VmDetectionError) console.log(e.status.toFixed(0), e.meaning, e.code);
+  else if (e instanceof KoffiNotFoundError) console.log(e.code === 'VMD_KOFFI_NOT_FOUND');
   else if (e instanceof LibraryNotFoundError || e instanceof ParseError) console.log(e.message);
+  if (e instanceof ParseError) {
+    const code: 'VMD_PARSE' = e.code;
+    console.log(code);
+  }
 }
