@@ -41,9 +41,8 @@ func (e *ParseError) Unwrap() error { return e.Err }
 // Parse reads a report's JSON text, as the library or vmd-detect writes it.
 // It accepts exactly the texts that the report's JSON Schema
 // (report-v1.schema.json) accepts and in which no object names a member
-// twice; anything else is a *ParseError. A number written with a fraction
-// or an exponent is read as the nearest float64, as the other bindings'
-// parsers read it, so 95.0 is the integer 95.
+// twice; anything else is a *ParseError. Numbers are read exactly as
+// written: 95.0 is the integer 95.
 func Parse(raw string) (*Report, error) {
 	v, err := readDocument(raw)
 	if err != nil {
@@ -218,21 +217,54 @@ func (c *checker) integer(v any, path string, min, max int64) int64 {
 		c.fail(path, "%s, not a number", kind(v))
 		return 0
 	}
-	if !strings.ContainsAny(string(n), ".eE") {
-		i, err := strconv.ParseInt(string(n), 10, 64)
-		if err != nil || i < min || i > max {
-			c.fail(path, "%s out of %d..%d", n, min, max)
-		}
-		return i
-	}
-	f, err := strconv.ParseFloat(string(n), 64)
+	i, integral, fits := exactInteger(string(n))
 	switch {
-	case err != nil || f < float64(min) || f > float64(max):
-		c.fail(path, "%s out of %d..%d", n, min, max)
-	case f != math.Trunc(f):
+	case !integral:
 		c.fail(path, "%s is not an integer", n)
+	case !fits || i < min || i > max:
+		c.fail(path, "%s out of %d..%d", n, min, max)
 	}
-	return int64(f)
+	return i
+}
+
+// exactInteger reads a JSON number as written, without rounding: in the
+// schema's dialect 95.0 and 9.5e1 are the integer 95, and
+// 95.000000000000001 is no integer, though it is 95 as a float64. fits is
+// false for an integer beyond ±10^18, which no report holds.
+func exactInteger(n string) (i int64, integral, fits bool) {
+	mantissa, exponent := strings.TrimPrefix(n, "-"), "0"
+	if k := strings.IndexAny(mantissa, "eE"); k >= 0 {
+		mantissa, exponent = mantissa[:k], strings.TrimPrefix(mantissa[k+1:], "+")
+	}
+	whole, fraction, _ := strings.Cut(mantissa, ".")
+	// An exponent beyond 32 bits says what the limit says of any digits.
+	scale, err := strconv.ParseInt(exponent, 10, 32)
+	if err != nil {
+		scale = math.MaxInt32
+		if strings.HasPrefix(exponent, "-") {
+			scale = math.MinInt32
+		}
+	}
+	digits := strings.TrimLeft(whole+fraction, "0")
+	scale -= int64(len(fraction))
+	for strings.HasSuffix(digits, "0") {
+		digits = digits[:len(digits)-1]
+		scale++
+	}
+	if digits == "" {
+		return 0, true, true
+	}
+	if scale < 0 {
+		return 0, false, false
+	}
+	if int64(len(digits))+scale > 18 {
+		return 0, true, false
+	}
+	i, _ = strconv.ParseInt(digits+strings.Repeat("0", int(scale)), 10, 64)
+	if strings.HasPrefix(n, "-") {
+		i = -i
+	}
+	return i, true, true
 }
 
 func (c *checker) str(v any, path string) string {
