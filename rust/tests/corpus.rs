@@ -99,3 +99,22 @@ fn numbers_are_read_exactly() {
         assert_eq!(got.as_ref().ok(), score.as_ref(), "{}: {:?}", number, got);
     }
 }
+
+/// serde's derived structs also take an array of the values in order.
+#[test]
+fn arrays_are_no_objects() {
+    let base = corpus("valid").into_iter().find(|(name, _)| name == "kvm_guest.json").unwrap().1;
+    let report: serde_json::Value = serde_json::from_str(&base).unwrap();
+    let members = ["schema_version", "module_version", "vm_score", "vm_likelihood"];
+    let lists = ["hypervisors", "containers", "compatibility_layers", "host_hypervisors"];
+    let rest = ["cloud_providers", "evidence", "probes", "duration_us"];
+    let values: Vec<_> = members.iter().chain(&lists).chain(&rest).map(|m| &report[m]).collect();
+    assert!(parse(&serde_json::to_string(&values).unwrap()).is_err());
+    let text = base.replacen(
+        r#"{"source":"cpu","category":"guest","vendor":"kvm","weight":95,"detail":"KVMKVMKVM"}"#,
+        r#"["cpu","guest","kvm",95,"KVMKVMKVM"]"#,
+        1,
+    );
+    assert_ne!(text, base);
+    assert!(parse(&text).is_err());
+}
