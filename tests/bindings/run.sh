@@ -49,9 +49,10 @@ done
 # An editable install imports the package from the source tree.
 /usr/bin/python3 -m venv "$scratch/venv-editable"
 "$scratch/venv-editable/bin/pip" install -q -e ./python
+source_file=$PWD/python/vm_detection/__init__.py
 (cd "$scratch" && "$scratch/venv-editable/bin/python" -c 'import sys, vm_detection
 assert vm_detection.__file__ == sys.argv[1], vm_detection.__file__
-print("editable:", vm_detection.detect().vm_likelihood)' "$PWD/python/vm_detection/__init__.py")
+print("editable:", vm_detection.detect().vm_likelihood)' "$source_file")
 # pytest and mypy come from Debian; the package under test from the venv.
 PYTHONPATH=/usr/lib/python3/dist-packages "$scratch/venv0/bin/python" -m pytest \
   -p no:cacheprovider -q python/tests
@@ -108,11 +109,26 @@ cp -r node/package.json node/package-lock.json node/index.js node/index.d.ts nod
 (cd "$scratch/node" && node --version && npm ci --ignore-scripts &&
   node --test test/binding.test.js && node_modules/.bin/tsc -p .)
 # A program installs the packed package as a user would; its one
-# dependency is pinned to an exact version.
-(cd "$scratch/node" && npm pack -q --pack-destination "$scratch" >/dev/null)
+# dependency is pinned to an exact version. A later plain install of
+# another package (a local tarball, from no registry) must leave it whole:
+# the consumers below run after it.
+(cd "$scratch/node" && npm pack -q --pack-destination "$scratch/node-consumer" >/dev/null)
 echo '{"private": true}' >"$scratch/node-consumer/package.json"
 cp tests/bindings/consumer.js "$scratch/node-consumer/"
-(cd "$scratch/node-consumer" && npm install -q --ignore-scripts "$scratch/vm-detection-1.0.0.tgz")
+mkdir "$scratch/node-other" "$scratch/node-linked"
+echo '{"name": "other", "version": "1.0.0"}' >"$scratch/node-other/package.json"
+(cd "$scratch/node-other" && npm pack -q --pack-destination "$scratch" >/dev/null)
+(cd "$scratch/node-consumer" && npm install -q --ignore-scripts ./vm-detection-1.0.0.tgz &&
+  npm install -q --ignore-scripts --offline "$scratch/other-1.0.0.tgz")
+# Installed from a source tree instead, the same second install leaves a
+# link to it and no koffi: the error must say that, not blame the loader.
+cp node/package.json node/index.js "$scratch/node-linked/"
+mkdir "$scratch/node-linked/app" && echo '{"private": true}' >"$scratch/node-linked/app/package.json"
+(cd "$scratch/node-linked/app" && npm install -q --ignore-scripts --offline --install-links .. &&
+  npm install -q --ignore-scripts --offline "$scratch/other-1.0.0.tgz" &&
+  node -e 'try { require("vm-detection").detect(); } catch (e) { console.log(e.code); }' |
+  grep -qx VMD_KOFFI_NOT_FOUND) ||
+  { echo "FAIL: a vm-detection linked without koffi does not say so" >&2; exit 1; }
 
 echo "--- c++ with nlohmann/json"
 cmake -S examples/nlohmann-json -B "$scratch/cxx" -DCMAKE_PREFIX_PATH="$scratch/prefix" \
