@@ -3,12 +3,14 @@
 # a scratch prefix that the loader, pkg-config and the tests are pointed at:
 # the Python package installed with pip, offline, into a fresh virtual
 # environment of Debian's python3 (and of the python3 on PATH when that is
-# another interpreter), its tests, mypy --strict over it; go vet and go
-# test; the Rust crate's tests, built offline from Debian's packaged crates;
-# the Node.js package installed with npm from its lock file, its tests and
-# tsc over its declarations. Then a C++ program that reads the report with
-# nlohmann/json, a Rust program that depends on the crate by path and a
-# Node.js program that installed the package with npm must each print the
+# another interpreter) and editable, its tests, mypy --strict over it; go
+# vet and go test; the Rust crate's tests, built offline from Debian's
+# packaged crates; the Node.js package installed with npm from its lock
+# file, its tests and tsc over its declarations. Each binding's tests read
+# the report corpus, tests/reports/. Then a C++ program that reads the
+# report with nlohmann/json, a Rust program that depends on the crate by
+# path and a Node.js program that installed the package's tarball, then
+# another package, must each print the
 # verdict, the lists and the evidence that vmd-detect's report holds, for
 # this machine and for probe trees made here. Everything but the build tree
 # lands in the scratch directory and is removed.
