@@ -47,10 +47,14 @@ fn invalid_reports_are_parse_errors_with_serde_jsons_error_as_source() {
                 let why = source.unwrap_or_else(|| panic!("{}: no source in {:?}", name, e));
                 assert!(e.to_string().ends_with(&why.to_string()), "{}: {}", name, e);
                 assert_eq!(e.clone(), e);
+                // Deserialize alone sees numbers as serde_json gives them,
+                // not as written: 1e-400 is the f64 0 there.
+                if !e.to_string().contains(" is no integer at ") {
+                    assert!(serde_json::from_str::<Report>(&text).is_err(), "{}", name);
+                }
             }
             other => panic!("{}: {:?}", name, other),
         }
-        assert!(serde_json::from_str::<Report>(&text).is_err(), "{}", name);
     }
 }
 
