@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds vmd-detect's container image as an OCI image layout in OUT, offline
-# and without a daemon: one image index for linux/amd64 and linux/arm64, each
-# a single layer with nothing but vmd-detect as a static PIE (stripped), its
-# licence, the licence notices of the C and C++ runtime linked into it and a
-# notice naming the corresponding source of each.
+# and without a daemon: one image index for the platforms of the table
+# below, each a single layer with nothing but vmd-detect as a static
+# executable (stripped; a static PIE where the platform's C library allows),
+# its licence, the licence notices of the C and C++ runtime linked into it
+# and a notice naming the corresponding source of each.
 # No shell, no package manager, no base image. Reproducible: every time in
 # the image is the commit's, the layer is a sorted tar of files owned by 0:0,
 # and no build path reaches the binary, so two builds of one commit give the
 # same index digest. Prints each platform's compressed size and the digest.
 #
 #   scripts/image.sh OUT            OUT: new or empty directory
+#   scripts/image.sh --platforms    prints the table below, one platform a line
 #   VMD_IMAGE_BUILD=DIR             build directories (default build-image)
 #
 # Push it with skopeo (docs/kubernetes.md):
@@ -17,7 +19,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-out=${1:?usage: scripts/image.sh OUT}
+# The image's platforms, one a line:
+#   - the OCI platform, os/architecture[/variant];
+#   - the Debian triplet of its compiler: the host's own builds natively,
+#     any other with cmake/cross.cmake and Debian's g++-TRIPLET;
+#   - the strip tool;
+#   - the package suffix of the runtime's licence notices
+#     (/usr/share/doc/libc6SUFFIX/copyright; "-" for none, the host's own);
+#   - how the tool is linked: static-pie (no interpreter, loaded at a random
+#     address), or static, a plain static executable at a fixed address,
+#     where the platform's C library has no static PIE.
+platforms=(
+  # platform     triplet                strip                        notices         link
+  "linux/amd64   x86_64-linux-gnu       x86_64-linux-gnu-strip       -               static-pie"
+  "linux/arm64   aarch64-linux-gnu      aarch64-linux-gnu-strip      -arm64-cross    static-pie"
+)
+if [ "${1:-}" = --platforms ]; then
+  printf '%s\n' "${platforms[@]}" | tr -s ' '
+  exit 0
+fi
+
+out=${1:?usage: scripts/image.sh OUT | --platforms}
 if [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
   echo "image: $out exists and is not empty" >&2
   exit 2
@@ -42,13 +64,22 @@ annotations=(
   "org.opencontainers.image.created=$created"
 )
 
-static_tool() {  # platform architecture, cmake arguments...
-  local dir=$build/$1
-  shift
-  cmake -S . -B "$dir" "$@" -DVMD_STATIC_TOOL=ON -DCMAKE_BUILD_TYPE=Release \
-    -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF -DVMD_INSTALL=OFF \
-    -DVMD_WARNINGS_AS_ERRORS=ON "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$PWD=." >/dev/null
-  cmake --build "$dir" -j"$(nproc)" --target vmd-detect >/dev/null
+static_tool() {  # build directory, triplet, link
+  local args=()
+  [ "$2" = "$(c++ -dumpmachine)" ] ||
+    args=("-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/cross.cmake" "-DVMD_CROSS=$2")
+  case $3 in
+    static-pie) args+=(-DVMD_STATIC_TOOL=ON -DCMAKE_EXE_LINKER_FLAGS=) ;;
+    static) args+=(-DVMD_STATIC_TOOL=OFF -DCMAKE_EXE_LINKER_FLAGS=-static) ;;
+    *) echo "image: link $3: static-pie or static" >&2; return 1 ;;
+  esac
+  # The toolchain counts at the first configuration only: no warning after.
+  # The build path goes through CXXFLAGS, to which the toolchain file's own
+  # flags are added; CMAKE_CXX_FLAGS would replace them.
+  CXXFLAGS="-ffile-prefix-map=$PWD=." cmake -S . -B "$1" --no-warn-unused-cli "${args[@]}" \
+    -DCMAKE_BUILD_TYPE=Release -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF \
+    -DVMD_INSTALL=OFF -DVMD_WARNINGS_AS_ERRORS=ON >/dev/null
+  cmake --build "$1" -j"$(nproc)" --target vmd-detect >/dev/null
 }
 
 # Where the corresponding source of each library linked into the tool lies:
@@ -81,7 +112,7 @@ program can be linked again against a changed C library.
 EOF
 }
 
-layer() {  # architecture, binary, strip, package suffix of the runtime's notices, C++ compiler
+layer() {  # name, binary, strip, package suffix of the runtime's notices, C++ compiler
   local rootfs=$work/$1 doc
   doc=$rootfs/usr/share/doc
   mkdir -p "$rootfs/usr/bin" "$doc/vmd-detect"
@@ -107,34 +138,44 @@ layer() {  # architecture, binary, strip, package suffix of the runtime's notice
     -C "$rootfs" -cf "$work/$1.tar" usr
 }
 
-manifest() {  # architecture
-  local args=() a
+manifest() {  # name, OCI platform
+  local args=() a os arch variant
+  IFS=/ read -r os arch variant <<<"$2"
   for a in "${annotations[@]}"; do args+=(--manifest.annotation "$a"); done
   umoci new --image "$out:$1"
   umoci raw add-layer --image "$out:$1" --history.created "$created" \
     --history.created_by "scripts/image.sh" "$work/$1.tar"
-  umoci config --image "$out:$1" --architecture "$1" --os linux --created "$created" \
-    --config.entrypoint /usr/bin/vmd-detect --config.env PATH=/usr/bin --no-history "${args[@]}"
+  # The variant, which umoci cannot set, is the index's to name.
+  umoci config --image "$out:$1" --architecture "$arch" --os "$os" \
+    --created "$created" --config.entrypoint /usr/bin/vmd-detect --config.env PATH=/usr/bin \
+    --no-history "${args[@]}"
 }
 
-static_tool amd64
-static_tool arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cross.cmake" -DVMD_CROSS=aarch64-linux-gnu
-layer amd64 "$build/amd64/vmd-detect" strip "" c++
-layer arm64 "$build/arm64/vmd-detect" aarch64-linux-gnu-strip -arm64-cross aarch64-linux-gnu-g++
+names=()
+for row in "${platforms[@]}"; do
+  read -r platform triplet strip notices link <<<"$row"
+  name=${platform#linux/}
+  name=${name//\//-}
+  [ "$notices" != - ] || notices=""
+  static_tool "$build/$name" "$triplet" "$link"
+  layer "$name" "$build/$name/vmd-detect" "$strip" "$notices" "$triplet-g++"
+  names+=("$name=$platform")
+done
 
 [ ! -d "$out" ] || rmdir "$out"
 umoci init --layout "$out"
-manifest amd64
-manifest arm64
+for name in "${names[@]}"; do manifest "${name%%=*}" "${name#*=}"; done
 umoci gc --layout "$out"
 
-# umoci tags each manifest on its own; one index with both platforms takes
+# umoci tags each manifest on its own; one index with every platform takes
 # their place, under the version's name.
-python3 - "$out" "$version" "${annotations[@]}" <<'EOF'
+python3 - "$out" "$version" "${names[@]}" -- "${annotations[@]}" <<'EOF'
 import hashlib, json, os, sys
 
-out, version, annotations = sys.argv[1], sys.argv[2], sys.argv[3:]
-annotations = dict(a.split("=", 1) for a in annotations)
+out, version = sys.argv[1], sys.argv[2]
+split = sys.argv.index("--")
+names = [n.split("=", 1) for n in sys.argv[3:split]]
+annotations = dict(a.split("=", 1) for a in sys.argv[split + 1:])
 blobs = os.path.join(out, "blobs", "sha256")
 
 
@@ -154,12 +195,14 @@ with open(os.path.join(out, "index.json")) as f:
     tagged = {m["annotations"]["org.opencontainers.image.ref.name"]: m
               for m in json.load(f)["manifests"]}
 manifests = []
-for arch in ("amd64", "arm64"):
-    m = tagged[arch]
+for name, platform in names:
+    m = tagged[name]
+    os_, arch, *variant = platform.split("/")
     manifests.append({"mediaType": m["mediaType"], "digest": m["digest"], "size": m["size"],
-                      "platform": {"architecture": arch, "os": "linux"}})
+                      "platform": {"architecture": arch, "os": os_,
+                                   **({"variant": variant[0]} if variant else {})}})
     layer = json.loads(read(m["digest"]))["layers"][0]
-    print(f"linux/{arch}: {layer['size']} bytes compressed ({layer['size'] / 1048576:.2f} MiB)")
+    print(f"{platform}: {layer['size']} bytes compressed ({layer['size'] / 1048576:.2f} MiB)")
 index = json.dumps({"schemaVersion": 2, "mediaType": "application/vnd.oci.image.index.v1+json",
                     "manifests": manifests, "annotations": annotations},
                    separators=(",", ":")).encode()

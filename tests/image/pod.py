@@ -24,14 +24,19 @@
       contents' hash), mounts beneath it included, links not followed.
   pod.py platforms OBJECTS.json OCI_DIR
       Fails unless the DaemonSet selects Linux nodes of exactly the
-      platforms of the image index in OCI_DIR.
+      platforms of the image index in OCI_DIR, a variant (arm/v7) by its
+      architecture alone, as kubernetes.io/arch names it.
+  pod.py index OCI_DIR
+      The platforms of the image index in OCI_DIR (linux/arm/v7), one a
+      line, in the index's order.
   pod.py admitted OBJECTS.json [--without KIND]
       Admits the DaemonSet's pods as a kube-apiserver does whose
       ResourceQuota admission limits the critical priority classes to
       namespaces with a quota for them; fails if they would be refused.
       --without KIND drops the objects of that kind first.
-  pod.py layer OCI_DIR ARCH OUT
-      Unpacks the layer of the image index's ARCH manifest into OUT."""
+  pod.py layer OCI_DIR PLATFORM OUT
+      Unpacks the layer of the image index's PLATFORM (linux/arm64)
+      manifest into OUT; prints the names it holds."""
 import hashlib
 import json
 import os
@@ -292,6 +297,16 @@ def index_of(oci):
         return json.load(f), blob
 
 
+def platform_name(platform):
+    return "/".join([platform["os"], platform["architecture"]] +
+                    ([platform["variant"]] if "variant" in platform else []))
+
+
+def index_platforms(oci):
+    index, _ = index_of(oci)
+    return [platform_name(m["platform"]) for m in index["manifests"]]
+
+
 def platforms(objects_file, oci):
     pod = load(objects_file)["spec"]["template"]["spec"]
     if "nodeSelector" in pod:
@@ -305,13 +320,19 @@ def platforms(objects_file, oci):
         if expression["operator"] != "In":
             fail(f"{expression['key']}: {expression['operator']}, not In")
         selected[expression["key"]] = sorted(expression["values"])
-    index, _ = index_of(oci)
-    image = sorted({(m["platform"]["os"], m["platform"]["architecture"]) for m in index["manifests"]})
-    wanted = {"kubernetes.io/os": sorted({os_ for os_, _ in image}),
-              "kubernetes.io/arch": sorted({arch for _, arch in image})}
-    if selected != wanted or len(image) != len(wanted["kubernetes.io/arch"]):
+    image = index_platforms(oci)
+    if len(set(image)) != len(image):
+        fail(f"the image holds a platform twice: {image}")
+    # A node's kubernetes.io/arch is its kubelet's GOARCH, which names no
+    # variant: an arm/v7 node is "arm", and the runtime picks the variant
+    # from the index. So one architecture may stand for several variants,
+    # but never for two operating systems' builds.
+    pairs = sorted({tuple(p.split("/")[:2]) for p in image})
+    wanted = {"kubernetes.io/os": sorted({os_ for os_, _ in pairs}),
+              "kubernetes.io/arch": sorted({arch for _, arch in pairs})}
+    if selected != wanted or len(pairs) != len(wanted["kubernetes.io/arch"]):
         fail(f"the DaemonSet selects {selected}, the image holds {image}")
-    print(" ".join(f"{os_}/{arch}" for os_, arch in image))
+    print(" ".join(image))
 
 
 # What a cluster that limits the critical classes gives its ResourceQuota
@@ -365,13 +386,16 @@ def admitted(objects_file, without=None):
     print(f"admitted in {namespace} with {pod.get('priorityClassName')}")
 
 
-def layer(oci, arch, out):
+def layer(oci, platform, out):
     index, blob = index_of(oci)
-    manifest = next(m for m in index["manifests"] if m["platform"]["architecture"] == arch)
+    manifest = next((m for m in index["manifests"] if platform_name(m["platform"]) == platform),
+                    None)
+    if manifest is None:
+        fail(f"the image has no {platform}")
     with open(blob(manifest["digest"]), encoding="utf-8") as f:
         layers = json.load(f)["layers"]
     if len(layers) != 1:
-        fail(f"{arch}: {len(layers)} layers, not one")
+        fail(f"{platform}: {len(layers)} layers, not one")
     with tarfile.open(blob(layers[0]["digest"])) as tar:
         names = sorted(tar.getnames())
         if hasattr(tarfile, "data_filter"):
@@ -396,6 +420,8 @@ if __name__ == "__main__":
         digest(*arguments)
     elif command == "platforms" and len(arguments) == 2:
         platforms(*arguments)
+    elif command == "index" and len(arguments) == 1:
+        print("\n".join(index_platforms(*arguments)))
     elif command == "admitted" and len(arguments) in (1, 3) and arguments[1:2] in ([], ["--without"]):
         admitted(arguments[0], *arguments[2:])
     elif command == "layer" and len(arguments) == 3:

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The image stage: the static vmd-detect, its OCI image and the Kubernetes
 # manifests, tested for real.
-#   - builds the static tools (amd64, arm64) and the image twice; the index
-#     digests must agree, each tool must be a static PIE holding no build
-#     path, and the image must name the source of what is linked in;
+#   - builds the static tools of every platform of scripts/image.sh's table
+#     and the image twice; the index digests must agree, the index must hold
+#     the table's platforms, each tool must be linked as the table says (a
+#     static PIE, or a plain static executable) and hold no build path, and
+#     each platform's image must name the source of what is linked in;
 #   - the static tool prints what the same objects linked dynamically print,
 #     over every probe tree, in every format;
 #   - renders deploy/kubernetes (and its Prometheus component) with kubectl
@@ -21,7 +23,10 @@
 #     node mounts beneath /sys and /proc; then checks the refresh, the
 #     expiry, flat memory, a clean stop, an output directory it cannot
 #     write, and that the metrics go with their writer;
-#   - runs the arm64 binary taken from the image under qemu-user;
+#   - runs every platform's tool taken from the image, under qemu-user where
+#     it is not this machine's, over every probe tree and over captures of
+#     the node roots with this machine's processor facts: each must print
+#     what the amd64 static tool prints;
 #   - runs the alerting rules' tests with promtool.
 # podman's configuration and storage live in a scratch directory; every
 # container is stopped and removed by its id, with timeouts, and whatever
@@ -80,6 +85,27 @@ rm -rf "$build/oci-a" "$build/oci-b"
 check "two builds of the image have one index digest" images_agree
 oci=$build/oci-a
 version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The image's platforms, as scripts/image.sh's table names them: the OCI
+# platform, the triplet, the notices' package suffix, the link; each one's
+# build directory and layer.
+platforms=() triplets=() suffixes=() links=()
+while read -r platform triplet _ suffix link; do
+  platforms+=("$platform") triplets+=("$triplet") suffixes+=("$suffix") links+=("$link")
+done < <(scripts/image.sh --platforms)
+name_of() { local name=${1#linux/}; echo "${name//\//-}"; }
+layer_of() { echo "$scratch/layers/$(name_of "$1")"; }
+table_platforms() {
+  local got
+  got=$(python3 tests/image/pod.py index "$oci") || return 1
+  [ "$got" = "$(printf '%s\n' "${platforms[@]}")" ] ||
+    { printf '  the index holds:\n%s\n' "$got"; return 1; }
+  # The platforms the DaemonSet's nodes run, whatever else there is.
+  local p
+  for p in linux/amd64 linux/arm64; do
+    grep -qx "$p" <<<"$got" || { echo "  no $p"; return 1; }
+  done
+}
+check "the index holds the platforms of the script's table, amd64 and arm64 among them" table_platforms
 small() {
   python3 - "$oci" <<'EOF'
 import json, os, sys
@@ -89,7 +115,7 @@ index = json.load(open(blob(json.load(open(os.path.join(oci, "index.json")))["ma
 for m in index["manifests"]:
     size = sum(l["size"] for l in json.load(open(blob(m["digest"])))["layers"])
     if size > 1048576:
-        sys.exit(f"  {m['platform']['architecture']}: {size} bytes")
+        sys.exit(f"  {'/'.join(m['platform'].values())}: {size} bytes")
 EOF
 }
 check "each platform's layer is at most 1 MiB compressed" small
@@ -98,36 +124,66 @@ copies_whole() {  # as docs/kubernetes.md pushes it, into another layout
   timeout 120 skopeo copy --quiet --all "oci:$oci:$version" "oci:$scratch/copy:$version" &&
     [ "$(grep -o "$digest" "$scratch/copy/index.json")" = "$(grep -o "$digest" "$oci/index.json")" ]
 }
-check "skopeo copies both platforms, the index digest unchanged" copies_whole
-static_pie() {  # binary: no program interpreter, no library, position-independent, no build path
-  local out
-  out=$(readelf -lW "$1" | grep -c INTERP; readelf -dW "$1" | grep -c NEEDED)
-  [ "$out" = "$(printf '0\n0')" ] || { echo "  $1 is not static"; return 1; }
-  readelf -hW "$1" | grep -q 'Type: *DYN' && readelf -dW "$1" | grep -q 'FLAGS_1.*PIE' ||
-    { echo "  $1 is not position-independent"; return 1; }
-  ! grep -qF "$PWD" "$1" || { echo "  $1 holds the build path $PWD"; return 1; }
+check "skopeo copies every platform, the index digest unchanged" copies_whole
+unpacked() {
+  local p
+  mkdir -p "$scratch/layers" || return 1
+  for p in "${platforms[@]}"; do
+    python3 tests/image/pod.py layer "$oci" "$p" "$(layer_of "$p")" >"$(layer_of "$p").files" ||
+      return 1
+  done
 }
-check "the amd64 tool is a static PIE and holds no build path" static_pie "$build/amd64/vmd-detect"
-check "the arm64 tool is a static PIE and holds no build path" static_pie "$build/arm64/vmd-detect"
-licences() {  # the annotation names every licence in the layer; the notice, every source
-  local want="MIT AND LGPL-2.1-or-later AND GPL-3.0-or-later WITH GCC-exception-3.1" arch
+check "every platform's layer unpacks" unpacked
+# (Output is read whole before grep -q looks at it: a writer that grep
+# leaves early dies of SIGPIPE, which pipefail would count as a failure.)
+linked_as() {  # platform, link: the image's tool as the table says, no build path in the build's
+  local tool out header dynamic
+  tool=$(layer_of "$1")/usr/bin/vmd-detect
+  out=$(readelf -lW "$tool" | grep -c INTERP; readelf -dW "$tool" | grep -c NEEDED)
+  [ "$out" = "$(printf '0\n0')" ] || { echo "  $1: not static"; return 1; }
+  header=$(readelf -hW "$tool") && dynamic=$(readelf -dW "$tool") || return 1
+  case $2 in
+    static-pie)
+      grep -q 'Type: *DYN' <<<"$header" && grep -q 'FLAGS_1.*PIE' <<<"$dynamic" ||
+        { echo "  $1: not position-independent"; return 1; } ;;
+    static)
+      grep -q 'Type: *EXEC' <<<"$header" ||
+        { echo "  $1: not the plain static executable the table says"; return 1; } ;;
+    *) echo "  $1: link $2"; return 1 ;;
+  esac
+  ! grep -qF "$PWD" "$build/$(name_of "$1")/vmd-detect" ||
+    { echo "  $1: holds the build path $PWD"; return 1; }
+}
+for at in "${!platforms[@]}"; do
+  check "${platforms[$at]}: the tool is linked ${links[$at]}, as the table says, with no build path" \
+    linked_as "${platforms[$at]}" "${links[$at]}"
+done
+licences() {  # the annotation names every licence in the layers; each notice, every source
+  local want="MIT AND LGPL-2.1-or-later AND GPL-3.0-or-later WITH GCC-exception-3.1" at
   grep -qF "\"org.opencontainers.image.licenses\":\"$want\"" "$oci"/blobs/sha256/* ||
     { echo "  no image says $want"; return 1; }
-  for arch in amd64 arm64; do
-    python3 tests/image/pod.py layer "$oci" "$arch" "$scratch/notice-$arch" >/dev/null || return 1
-    python3 - "$scratch/notice-$arch/usr/share/doc/vmd-detect/NOTICE" "$(git rev-parse HEAD)" <<'EOF' || return 1
+  for at in "${!platforms[@]}"; do
+    # A cross build's archives are Debian's TRIPLET cross packages
+    # (libc6-dev-s390x-cross); the host's own are no cross package.
+    python3 - "$(layer_of "${platforms[$at]}")/usr/share/doc/vmd-detect/NOTICE" \
+      "$(git rev-parse HEAD)" "${suffixes[$at]}" <<'EOF' || return 1
 import re, sys
-text = open(sys.argv[1]).read()
+path, revision, suffix = sys.argv[1:]
+text = open(path).read()
 for archive in ("libc.a", "libstdc++.a", "libgcc.a", "libgcc_eh.a"):
-    if not re.search(r"^%s: in \S+, source \S+=\S+\n  https://snapshot\.debian\.org/package/\S+/\S+/$"
-                     % re.escape(archive), text, re.M):
-        sys.exit(f"  {sys.argv[1]}: no source for {archive}")
-if "revision " + sys.argv[2] not in text:
-    sys.exit(f"  {sys.argv[1]}: not the revision built")
+    found = re.search(r"^%s: in (\S+), source \S+=\S+\n  https://snapshot\.debian\.org/package/\S+/\S+/$"
+                      % re.escape(archive), text, re.M)
+    if not found:
+        sys.exit(f"  {path}: no source for {archive}")
+    package = found.group(1)
+    if not (package.endswith(suffix) if suffix != "-" else not package.endswith("-cross")):
+        sys.exit(f"  {path}: {archive} from {package}, not of the table's {suffix}")
+if "revision " + revision not in text:
+    sys.exit(f"  {path}: not the revision built")
 EOF
   done
 }
-check "the image's licences are an SPDX expression for the layer; its notice names each source" licences
+check "the image's licences are an SPDX expression for the layers; each notice names the sources of its platform's libraries" licences
 
 echo "== the static tool against the same objects linked dynamically"
 static_bin=$build/amd64/vmd-detect
@@ -136,7 +192,7 @@ same_as_dynamic() {
   local objects=$build/amd64/CMakeFiles/vmd-detect.dir/tools/vmd-detect.cpp.o tree args
   c++ -o "$scratch/vmd-detect-dynamic" "$objects" "$build/amd64/libvmd_tool.a" \
     "$build/amd64/libvmd_core.a" || return 1
-  readelf -lW "$scratch/vmd-detect-dynamic" | grep -q INTERP || return 1
+  grep -q INTERP <<<"$(readelf -lW "$scratch/vmd-detect-dynamic")" || return 1
   python3 - "$trees" <<'EOF' || return 1
 import os, sys
 sys.path.insert(0, "tests")
@@ -201,20 +257,51 @@ selects_image_platforms() {
     python3 tests/image/pod.py platforms "$scratch/with-prometheus.json" "$oci" >/dev/null
 }
 check "the DaemonSet selects Linux nodes of exactly the image's platforms" selects_image_platforms
-one_platform_short() {  # a platform the selector lacks must fail the check above
-  python3 - "$rendered" "$scratch/short.json" <<'PY'
+selecting() {  # objects, out, architecture...: the DaemonSet selecting just those
+  python3 - "$@" <<'PY'
 import json, sys
 objects = json.load(open(sys.argv[1]))
 for o in objects:
     if o["kind"] == "DaemonSet":
         term = o["spec"]["template"]["spec"]["affinity"]["nodeAffinity"][
             "requiredDuringSchedulingIgnoredDuringExecution"]["nodeSelectorTerms"][0]
-        next(e for e in term["matchExpressions"] if e["key"] == "kubernetes.io/arch")["values"].pop()
+        next(e for e in term["matchExpressions"]
+             if e["key"] == "kubernetes.io/arch")["values"] = sys.argv[3:]
 json.dump(objects, open(sys.argv[2], "w"))
 PY
-  ! python3 tests/image/pod.py platforms "$scratch/short.json" "$oci" 2>/dev/null
+}
+one_platform_short() {  # a platform the selector lacks must fail the check above
+  local archs=("${platforms[@]#linux/}")
+  archs=("${archs[@]%%/*}")
+  selecting "$rendered" "$scratch/short.json" "${archs[@]:1}" &&
+    ! python3 tests/image/pod.py platforms "$scratch/short.json" "$oci" 2>/dev/null
 }
 check "a selector one platform short fails that check" one_platform_short
+variants() {  # an index with arm/v7: selected as arm, and only as arm
+  local index=$scratch/variants values
+  mkdir -p "$index/blobs/sha256"
+  python3 - "$index" <<'PY' || return 1
+import hashlib, json, os, sys
+platforms = [{"os": "linux", "architecture": "amd64"},
+             {"os": "linux", "architecture": "arm", "variant": "v7"}]
+index = json.dumps({"schemaVersion": 2, "manifests": [
+    {"digest": "sha256:" + "0" * 64, "platform": p} for p in platforms]}).encode()
+digest = hashlib.sha256(index).hexdigest()
+open(os.path.join(sys.argv[1], "blobs", "sha256", digest), "wb").write(index)
+json.dump({"schemaVersion": 2, "manifests": [{"digest": "sha256:" + digest}]},
+          open(os.path.join(sys.argv[1], "index.json"), "w"))
+PY
+  for values in "amd64 arm" "amd64" "amd64 arm arm64" "amd64 arm/v7"; do
+    # shellcheck disable=SC2086 # one architecture a word
+    selecting "$rendered" "$scratch/variant.json" $values || return 1
+    if python3 tests/image/pod.py platforms "$scratch/variant.json" "$index" >/dev/null 2>&1; then
+      [ "$values" = "amd64 arm" ] || { echo "  $values passed"; return 1; }
+    else
+      [ "$values" != "amd64 arm" ] || { echo "  $values failed"; return 1; }
+    fi
+  done
+}
+check "an arm/v7 build is selected as arm, and a selector without arm, or with arm/v7, fails" variants
 admitted() {
   python3 tests/image/pod.py admitted "$rendered" >/dev/null &&
     ! python3 tests/image/pod.py admitted "$rendered" --without ResourceQuota 2>/dev/null
@@ -457,7 +544,7 @@ read_only_output() {  # the labels' directory read-only on the node: the contain
   status=$(podman_ inspect --format '{{.State.ExitCode}}' "$id")
   umount "$dir"
   [ "$status" = 3 ] || { echo "  exit status $status"; return 1; }
-  podman_ logs "$id" 2>&1 | grep -q "cannot write $features/vm-detection" ||
+  grep -q "cannot write $features/vm-detection" <<<"$(podman_ logs "$id" 2>&1)" ||
     { podman_ logs "$id"; return 1; }
 }
 check "vm node: an output directory it cannot write ends the container, status 3" read_only_output
@@ -478,31 +565,73 @@ check "vm node: the metrics' container writes metrics promtool accepts; a stop r
 unchanged() { node_digest | diff "$scratch/vm-before" -; }
 check "vm node: no file of the node changed but the two the pod writes" unchanged
 
-echo "== the arm64 image under qemu-user"
-arm64_runs() {
-  local layer=$scratch/arm64-layer tree a b
-  python3 tests/image/pod.py layer "$oci" arm64 "$layer" >"$scratch/arm64-files" || return 1
-  file "$layer/usr/bin/vmd-detect" | grep -q 'ARM aarch64.*static-pie linked' ||
-    { file "$layer/usr/bin/vmd-detect"; return 1; }
-  # Without a processor file only the platform probes run: the same on
-  # both processors.
-  for tree in "$trees"/*; do
-    a=$(timeout 60 qemu-aarch64 "$layer/usr/bin/vmd-detect" --root "$tree" | sed -E 's/"duration_us":[0-9]+//')
-    b=$(timeout 30 "$static_bin" --root "$tree" | sed -E 's/"duration_us":[0-9]+//')
-    [ -n "$a" ] && [ "$a" = "$b" ] || { echo "  ${tree##*/}: $a"; return 1; }
+echo "== every platform's tool from the image, under qemu-user"
+captures=$scratch/captures
+# Each node root with this machine's processor facts, captured by the
+# native tool, so that every platform replays one and the same machine;
+# the captures' own reports are the nodes' answers.
+captured_here() {
+  local node
+  mkdir -p "$captures" || return 1
+  for node in "${nodes[@]}"; do
+    timeout 30 "$static_bin" --host-root "$node" --capture "$captures/${node##*/}" >/dev/null ||
+      return 1
+    grep -q '^cpuid ' "$captures/${node##*/}/processor" ||
+      { echo "  ${node##*/}: no processor facts captured"; return 1; }
+    [ "$(timeout 30 "$static_bin" --root "$captures/${node##*/}" | untimed)" = \
+      "$(untimed <"$captures/${node##*/}/report.json")" ] ||
+      { echo "  ${node##*/}: the replay is not the node's report"; return 1; }
   done
 }
-check "the arm64 tool from the image reports as the amd64 one over every probe tree" arm64_runs
-layer_holds() {
+check "the node roots captured with this machine's processor facts, each replayed to its report" captured_here
+# What the amd64 static tool prints over each tree: the report (durations
+# aside) and the labels.
+durationless() { sed -E 's/"duration_us":[0-9]+//g'; }
+declare -A want_json want_nfd
+for tree in "$trees"/* "$captures"/*; do
+  want_json[$tree]=$(timeout 30 "$static_bin" --root "$tree" | durationless)
+  want_nfd[$tree]=$(timeout 30 "$static_bin" --root "$tree" --format=nfd)
+done
+emulator_of() {  # triplet: the qemu-user that runs its programs here, none for this machine's
+  local cpu=${1%%-*}
+  [ "$1" != "$(c++ -dumpmachine)" ] || return 0
+  case $cpu in
+    powerpc64le) echo qemu-ppc64le ;;
+    aarch64 | arm | riscv64 | s390x) echo "qemu-$cpu" ;;
+    *) echo "  no qemu-user known for $1" >&2; return 1 ;;
+  esac
+}
+same_everywhere() {  # platform, triplet
+  local run=() emulator tree json nfd
+  emulator=$(emulator_of "$2") || return 1
+  [ -z "$emulator" ] || run=("$emulator")
+  run+=("$(layer_of "$1")/usr/bin/vmd-detect")
+  for tree in "$trees"/* "$captures"/*; do
+    json=$(timeout 60 "${run[@]}" --root "$tree" | durationless)
+    nfd=$(timeout 60 "${run[@]}" --root "$tree" --format=nfd)
+    [ -n "$json" ] && [ "$json" = "${want_json[$tree]}" ] ||
+      { printf '  %s: %s\n  amd64: %s\n' "${tree##*/}" "$json" "${want_json[$tree]}"; return 1; }
+    [ "$nfd" = "${want_nfd[$tree]}" ] ||
+      { printf '  %s:\n%s\n  amd64:\n%s\n' "${tree##*/}" "$nfd" "${want_nfd[$tree]}"; return 1; }
+  done
+}
+for at in "${!platforms[@]}"; do
+  check "${platforms[$at]}: the tool from the image gives the amd64 tool's report and labels over every probe tree and node" \
+    same_everywhere "${platforms[$at]}" "${triplets[$at]}"
+done
+layer_holds() {  # platform
   local want
   want=$(printf '%s\n' usr usr/bin usr/bin/vmd-detect usr/share usr/share/doc \
     usr/share/doc/libc6 usr/share/doc/libc6/copyright usr/share/doc/libgcc-s1 \
     usr/share/doc/libgcc-s1/copyright usr/share/doc/libstdc++6 \
     usr/share/doc/libstdc++6/copyright usr/share/doc/vmd-detect \
     usr/share/doc/vmd-detect/NOTICE usr/share/doc/vmd-detect/copyright)
-  [ "$(cat "$scratch/arm64-files")" = "$want" ] || { cat "$scratch/arm64-files"; return 1; }
+  [ "$(cat "$(layer_of "$1").files")" = "$want" ] || { cat "$(layer_of "$1").files"; return 1; }
 }
-check "the layer holds the tool, its licence, the runtime's notices and the sources' notice, nothing else" layer_holds
+for platform in "${platforms[@]}"; do
+  check "$platform: the layer holds the tool, its licence, the runtime's notices and the sources' notice, nothing else" \
+    layer_holds "$platform"
+done
 
 echo "== the alerting rules"
 rules() {
