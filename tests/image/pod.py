@@ -250,6 +250,28 @@ def nodes(top):
     link(arm, "/proc/device-tree", "/sys/firmware/devicetree/base")
     proc(arm, b"6.1.0-18-arm64\n", b"processor\t: 0\nBogoMIPS\t: 50.00\n")
 
+    # The image's other platforms' guests: a PowerVM partition (its device
+    # tree's HMC entries), a QEMU riscv64 machine (its device tree's model)
+    # and a KVM guest on IBM Z (the control program in /proc/sysinfo).
+    power = os.path.join(top, "ppc64le")
+    put(power, base + "compatible", b"IBM,9009-42A\0")
+    put(power, base + "model", b"IBM,9009-42A\0")
+    put(power, base + "ibm,partition-name", b"node-7\0")
+    put(power, base + "hmc-managed?", b"")
+    link(power, "/proc/device-tree", "/sys/firmware/devicetree/base")
+    proc(power, b"6.1.0-18-powerpc64le\n",
+         b"processor\t: 0\ncpu\t\t: POWER9 (architected), altivec supported\n")
+    riscv = os.path.join(top, "riscv64")
+    put(riscv, base + "compatible", b"riscv-virtio\0")
+    put(riscv, base + "model", b"riscv-virtio,qemu\0")
+    link(riscv, "/proc/device-tree", "/sys/firmware/devicetree/base")
+    proc(riscv, b"6.1.0-18-riscv64\n", b"processor\t: 0\nhart\t\t: 0\nisa\t\t: rv64imafdc\n")
+    z = os.path.join(top, "s390x")
+    put(z, "/proc/sysinfo", b"Manufacturer:         IBM\nType:                 8561\n"
+        b"VM00 Name:            node-7\nVM00 Control Program: KVM/Linux\n")
+    proc(z, b"6.1.0-18-s390x\n", b"vendor_id       : IBM/S390\n# processors    : 1\n")
+    os.makedirs(z + "/sys/firmware")  # no DMI, no device tree
+
     # Hostile: links that try to leave the node's root for files the pod
     # has (its own /proc, the image's notices), a loop, odd bytes, a FIFO,
     # a socket and a device node at probe paths.
@@ -266,7 +288,7 @@ def nodes(top):
     proc(hostile, b'6.1.0-microsoft-standard-WSL2"\\\xff\n')
     os.mknod(hostile + "/proc/sysinfo", 0o644 | stat.S_IFSOCK)
     link(hostile, "/proc/xen", "/host")
-    for name in ("vm", "arm64", "hostile"):
+    for name in ("vm", "arm64", "ppc64le", "riscv64", "s390x", "hostile"):
         print(os.path.join(top, name))
 
 

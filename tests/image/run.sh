@@ -101,11 +101,11 @@ table_platforms() {
     { printf '  the index holds:\n%s\n' "$got"; return 1; }
   # The platforms the DaemonSet's nodes run, whatever else there is.
   local p
-  for p in linux/amd64 linux/arm64; do
+  for p in linux/amd64 linux/arm64 linux/ppc64le linux/s390x; do
     grep -qx "$p" <<<"$got" || { echo "  no $p"; return 1; }
   done
 }
-check "the index holds the platforms of the script's table, amd64 and arm64 among them" table_platforms
+check "the index holds the platforms of the script's table, amd64, arm64, ppc64le and s390x among them" table_platforms
 small() {
   python3 - "$oci" <<'EOF'
 import json, os, sys
@@ -136,27 +136,30 @@ unpacked() {
 check "every platform's layer unpacks" unpacked
 # (Output is read whole before grep -q looks at it: a writer that grep
 # leaves early dies of SIGPIPE, which pipefail would count as a failure.)
-linked_as() {  # platform, link: the image's tool as the table says, no build path in the build's
+linked_as() {  # platform, triplet, link: the image's tool as the table says, no build path in the build's
   local tool out header dynamic
   tool=$(layer_of "$1")/usr/bin/vmd-detect
   out=$(readelf -lW "$tool" | grep -c INTERP; readelf -dW "$tool" | grep -c NEEDED)
   [ "$out" = "$(printf '0\n0')" ] || { echo "  $1: not static"; return 1; }
   header=$(readelf -hW "$tool") && dynamic=$(readelf -dW "$tool") || return 1
-  case $2 in
+  case $3 in
     static-pie)
       grep -q 'Type: *DYN' <<<"$header" && grep -q 'FLAGS_1.*PIE' <<<"$dynamic" ||
         { echo "  $1: not position-independent"; return 1; } ;;
     static)
       grep -q 'Type: *EXEC' <<<"$header" ||
-        { echo "  $1: not the plain static executable the table says"; return 1; } ;;
-    *) echo "  $1: link $2"; return 1 ;;
+        { echo "  $1: not the plain static executable the table says"; return 1; }
+      # Plain only while its C library has no static-PIE start-up.
+      [ "$("$2-gcc" -print-file-name=rcrt1.o)" = rcrt1.o ] ||
+        { echo "  $1: its C library has rcrt1.o now: link it static-pie"; return 1; } ;;
+    *) echo "  $1: link $3"; return 1 ;;
   esac
   ! grep -qF "$PWD" "$build/$(name_of "$1")/vmd-detect" ||
     { echo "  $1: holds the build path $PWD"; return 1; }
 }
 for at in "${!platforms[@]}"; do
   check "${platforms[$at]}: the tool is linked ${links[$at]}, as the table says, with no build path" \
-    linked_as "${platforms[$at]}" "${links[$at]}"
+    linked_as "${platforms[$at]}" "${triplets[$at]}" "${links[$at]}"
 done
 licences() {  # the annotation names every licence in the layers; each notice, every source
   local want="MIT AND LGPL-2.1-or-later AND GPL-3.0-or-later WITH GCC-exception-3.1" at
