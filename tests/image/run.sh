@@ -42,7 +42,9 @@ if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
 # shellcheck source=tests/check.sh
 . tests/check.sh
 
-build="build-image"
+# The build directories are scripts/image.sh's, wherever VMD_IMAGE_BUILD puts them.
+export VMD_IMAGE_BUILD=${VMD_IMAGE_BUILD:-build-image}
+build=$VMD_IMAGE_BUILD
 scratch=$(mktemp -d /tmp/vmd-image-test-XXXXXX)
 containers=()
 # The containers' cgroups go beneath one of this run's own, removed at the
