@@ -110,14 +110,14 @@ table_platforms() {
 check "the index holds the platforms of the script's table, amd64, arm64, ppc64le and s390x among them" table_platforms
 small() {
   python3 - "$oci" <<'EOF'
-import json, os, sys
-oci = sys.argv[1]
-blob = lambda d: os.path.join(oci, "blobs", "sha256", d.split(":")[1])
-index = json.load(open(blob(json.load(open(os.path.join(oci, "index.json")))["manifests"][0]["digest"])))
+import json, sys
+sys.path.insert(0, "tests/image")
+from pod import index_of, platform_name
+index, blob = index_of(sys.argv[1])
 for m in index["manifests"]:
     size = sum(l["size"] for l in json.load(open(blob(m["digest"])))["layers"])
     if size > 1048576:
-        sys.exit(f"  {'/'.join(m['platform'].values())}: {size} bytes")
+        sys.exit(f"  {platform_name(m['platform'])}: {size} bytes")
 EOF
 }
 check "each platform's layer is at most 1 MiB compressed" small
