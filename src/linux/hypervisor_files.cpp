@@ -1,3 +1,5 @@
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -7,13 +9,15 @@
 namespace vmd {
 namespace {
 
-constexpr unsigned long xen_control_domain_feature = 1ul << 11;
+constexpr std::uint64_t xen_control_domain_feature = std::uint64_t{1} << 11;
 
-// The Xen feature word, when the file begins with a hexadecimal number.
-bool parse_features(const std::string& text, unsigned long& word) {
+// The Xen feature word, when the file begins with a hexadecimal number. It
+// is 64 bits wide on every architecture (unsigned long is not), so that a
+// 32-bit process reads the same word, and the same role, as a 64-bit one.
+bool parse_features(const std::string& text, std::uint64_t& word) {
     // The contents are a std::string, so c_str() ends them at their first
     // NUL at the latest.
-    return std::sscanf(text.c_str(), "%lx", &word) == 1;
+    return std::sscanf(text.c_str(), "%" SCNx64, &word) == 1;
 }
 
 // A Xen control domain (dom0) is the host side; any other domain is a guest,
@@ -21,7 +25,7 @@ bool parse_features(const std::string& text, unsigned long& word) {
 void detect_xen_role(Result& result, Root root, const std::string& type) {
     const File capabilities = read_file(root, files::xen_capabilities);
     const File features = read_file(root, files::xen_features);
-    unsigned long word = 0;
+    std::uint64_t word = 0;
     const bool parsed = parse_features(features.contents, word);
     const bool control = contains(capabilities.contents, "control_d") ||
                          (parsed && (word & xen_control_domain_feature) != 0);
