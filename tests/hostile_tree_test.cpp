@@ -224,9 +224,10 @@ TEST_F(HostileTree, FifosAtMarkerFilesCountAsPresentWithoutBeingOpened) {
     EXPECT_EQ(findings(run(tree)), std::vector<std::string>{"container/container/docker"});
 }
 
-// `text`, then blanks up to exactly `size` bytes.
+// `text`, then blanks up to exactly `size` bytes. Sizes come from the
+// 64-bit limits of the table, which all fit a 32-bit size.
 std::string padded(const std::string& text, std::uint64_t size) {
-    return text + std::string(size - text.size(), ' ');
+    return text + std::string(static_cast<std::size_t>(size - text.size()), ' ');
 }
 
 // Contents that each give a finding of their own when read whole, so that a
@@ -238,7 +239,8 @@ std::string telling(const ProbeFile& f, std::uint64_t size) {
     if (&f == &files::bios_structure) {
         std::string bios = "\x00\x08\x00\x00\x01\x00\x00\x00"s + "Bochs\0\0"s;
         std::string end = "\x7f\x04\x00\x00\x00\x00"s;
-        return bios + end + std::string(size - bios.size() - end.size(), '\xff');
+        return bios + end +
+               std::string(static_cast<std::size_t>(size - bios.size() - end.size()), '\xff');
     }
     if (path.rfind("/proc/device-tree/", 0) == 0) return padded("crosvm", size);
     if (&f == &files::hypervisor_type) return padded("kvm", size);

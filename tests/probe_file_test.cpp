@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -113,6 +115,16 @@ TEST(ReadFile, SizeLimitIsInclusive) {
     EXPECT_EQ(status(read_file(tree.root(), "/full", 4095)), "error");
     EXPECT_EQ(status(read_file(tree.root(), "/over", 0)), "error");
     EXPECT_EQ(status(read_file(tree.root(), "/empty", 0)), "ok");
+
+    // Limits beyond 32 bits, up to the largest, read a small file whole: the
+    // byte past the limit must not wrap to none, nor a 32-bit size keep only
+    // the limit's low half.
+    for (const std::uint64_t wide : {std::uint64_t{1} << 32, (std::uint64_t{1} << 32) + 4096,
+                                     std::numeric_limits<std::uint64_t>::max()}) {
+        const File whole = read_file(tree.root(), "/far_over", wide);
+        EXPECT_EQ(status(whole), "ok") << wide;
+        EXPECT_EQ(whole.contents.size(), 100000u) << wide;
+    }
 }
 
 TEST(ReadFile, KeepsNulAndHighBytes) {

@@ -25,11 +25,12 @@ std::string report(const test::Tree& tree) {
 
 // Contents of `size` bytes that the probe reading `path` accepts as sound,
 // so that the only change one byte more makes is the size.
+// The table's 64-bit limits all fit a 32-bit size.
 std::string filler(const ProbeFile& file, std::uint64_t size) {
-    std::string bytes(size, '0');
+    std::string bytes(static_cast<std::size_t>(size), '0');
     if (&file == &files::bios_structure) {
         // An end-of-table structure; the zeros after it are never parsed.
-        bytes.assign(size, '\0');
+        bytes.assign(static_cast<std::size_t>(size), '\0');
         bytes.replace(0, 4, "\x7f\x04\x00\x00", 4);
     }
     return bytes;

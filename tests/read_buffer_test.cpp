@@ -39,7 +39,7 @@ TEST(ReadBuffer, FilesAcrossEveryGrowthStepComeBackWhole) {
 
 TEST(ReadBuffer, LimitsBetweenTheStepsHoldExactly) {
     test::Tree tree;
-    for (std::uint64_t limit : {65536u, 65537u, 100000u}) {
+    for (std::size_t limit : {65536u, 65537u, 100000u}) {
         tree.file("/f", pattern(limit));
         EXPECT_STREQ(read_file(tree.root(), "/f", limit).status, "ok") << limit;
         tree.file("/f", pattern(limit + 1));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -16,7 +17,7 @@ namespace {
 
 // Holds every probe file whose limit is 64 KiB at one read; stays below the
 // allocator's threshold for mapping blocks of their own.
-constexpr std::uint64_t first_capacity = 64 * 1024 + 1;
+constexpr std::size_t first_capacity = 64 * 1024 + 1;
 
 std::string full_path(std::string_view root, const char* path) {
     std::string full;
@@ -80,13 +81,13 @@ File read_file(Root root, const char* path, std::uint64_t limit) {
     // starts small enough to come from the heap rather than a fresh mapping
     // (a megabyte for /proc/cpuinfo would be mapped and unmapped on every
     // run) and doubles only when a file fills it.
-    const std::uint64_t want = limit + 1;
-    std::uint64_t capacity = std::min(want, first_capacity);
+    const std::size_t want = read_size(limit);
+    std::size_t capacity = std::min(want, first_capacity);
     std::unique_ptr<char[]> buffer(new char[capacity]);
-    std::uint64_t got = 0;
+    std::size_t got = 0;
     while (got < want) {
         if (got == capacity) {
-            capacity = std::min(want, capacity * 2);
+            capacity = capacity > want / 2 ? want : capacity * 2;
             std::unique_ptr<char[]> larger(new char[capacity]);
             std::memcpy(larger.get(), buffer.get(), got);
             buffer = std::move(larger);
@@ -98,9 +99,9 @@ File read_file(Root root, const char* path, std::uint64_t limit) {
             return file;
         }
         if (n == 0) break;
-        got += static_cast<std::uint64_t>(n);
+        got += static_cast<std::size_t>(n);
     }
-    if (got > limit) {
+    if (got == want) {
         file.status = status_error;
         return file;
     }

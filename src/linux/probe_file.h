@@ -4,7 +4,9 @@
 // live system's root in `vmd-detect --host-root`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -50,6 +52,15 @@ struct File {
 // device, FIFO or socket fails with ENXIO unopened, since opening one can act
 // (arm a watchdog, wake a FIFO's writer). The empty root opens as open(2).
 int open_probe(Root root, const char* path, int flags);
+
+// The bytes a read of a file limited to `limit` takes in: the limit and one
+// byte past it, which tells a full file from an oversized one. Limits are
+// 64-bit on every architecture; one that this address space could not hold
+// is cut to what it can, so that no width is lost on the way to a size.
+inline constexpr std::size_t read_size(std::uint64_t limit) {
+    constexpr std::size_t most = std::numeric_limits<std::size_t>::max() - 1;
+    return (limit < most ? static_cast<std::size_t>(limit) : most) + 1;
+}
 
 // Reads root + path whole if it is a regular file of at most `limit` bytes.
 // Never blocks: FIFOs, devices and directories read as "error" (and beneath
