@@ -59,7 +59,7 @@ std::optional<std::string> read_cut(Root root, const char* path, std::uint64_t l
     if (fd.get() < 0) return std::nullopt;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    std::string bytes(limit + 1, '\0');
+    std::string bytes(read_size(limit), '\0');
     std::size_t got = 0;
     while (got < bytes.size()) {
         const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
