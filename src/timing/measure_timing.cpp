@@ -46,12 +46,17 @@ namespace {
 // Each round costs one interception on a guest (about 4.5 microseconds under
 // KVM), so sixteen keep the whole probe near 0.1 ms there.
 constexpr std::size_t rounds = 16;
-constexpr unsigned tsc_present = 1u << 4;  // leaf 1, EDX
+constexpr unsigned tsc_present = 1u << 4;    // leaf 1, EDX
+constexpr unsigned sse2_present = 1u << 26;  // leaf 1, EDX: LFENCE came with SSE2
 
+// The counter, and the fence that orders its reads. Every 64-bit processor
+// has the fence; a 32-bit one may not (Debian's i386 baseline has no SSE2),
+// and executing it there would kill the host with SIGILL, so without it the
+// probe is unavailable.
 bool counter_usable() {
     unsigned a, b, c, d;
     __cpuid(1, a, b, c, d);
-    if ((d & tsc_present) == 0) return false;
+    if ((d & tsc_present) == 0 || (d & sse2_present) == 0) return false;
 #if defined(__linux__) && defined(PR_GET_TSC)
     // A process may make the counter fault for itself; reading it then would
     // kill the host.
@@ -62,11 +67,15 @@ bool counter_usable() {
 }
 
 // LFENCE orders the counter reads around the timed code on both AMD (with
-// the usual dispatch-serialising setting) and Intel.
+// the usual dispatch-serialising setting) and Intel. Written out rather than
+// through _mm_lfence, which a 32-bit build without SSE2 in its baseline
+// cannot compile; counter_usable() has made sure the processor has it.
+inline void fence() { asm volatile("lfence" : : : "memory"); }
+
 inline std::uint64_t stamp() {
-    _mm_lfence();
+    fence();
     const std::uint64_t t = __rdtsc();
-    _mm_lfence();
+    fence();
     return t;
 }
 

@@ -10,7 +10,7 @@
 namespace vmd {
 
 struct Timing {
-    bool available = false;  // the processor has the instruction and a cycle counter
+    bool available = false;  // the instruction, a cycle counter and the fence (LFENCE) are there
     bool measured = false;   // a usable figure came out; implies available
     std::uint64_t cycles_over_baseline = 0;
 };
