@@ -73,9 +73,16 @@ annotations=(
 )
 
 static_tool() {  # build directory, triplet, link
-  local args=()
-  [ "$2" = "$(c++ -dumpmachine)" ] ||
-    args=("-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/cross.cmake" "-DVMD_CROSS=$2")
+  local args=() toolchain=native
+  [ "$2" = "$(c++ -dumpmachine)" ] || toolchain=$PWD/cmake/cross.cmake
+  [ "$toolchain" = native ] || args=("-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DVMD_CROSS=$2")
+  # CMake keeps a directory's first toolchain and compilers whatever it is
+  # told later: one configured otherwise, or by an older script, starts anew.
+  if [ "$(cat "$1/image-toolchain" 2>/dev/null)" != "$2 $toolchain" ]; then
+    rm -rf "$1"
+    mkdir -p "$1"
+    echo "$2 $toolchain" >"$1/image-toolchain"
+  fi
   case $3 in
     static-pie) args+=(-DVMD_STATIC_TOOL=ON -DCMAKE_EXE_LINKER_FLAGS=) ;;
     static) args+=(-DVMD_STATIC_TOOL=OFF -DCMAKE_EXE_LINKER_FLAGS=-static) ;;
