@@ -32,8 +32,6 @@ cd "$(dirname "$0")/.."
 #     riscv64 and s390x its glibc is built without static-PIE support, so
 #     it ships no rcrt1.o and its libc.a lacks _dl_relocate_static_pie, the
 #     start-up code that relocates such a program before anything runs.
-# linux/arm/v7 is left out while the tool does not build warning-free for
-# a 32-bit target.
 platforms=(
   # platform     triplet                strip                        notices         link
   "linux/amd64   x86_64-linux-gnu       x86_64-linux-gnu-strip       -               static-pie"
@@ -41,6 +39,7 @@ platforms=(
   "linux/ppc64le powerpc64le-linux-gnu  powerpc64le-linux-gnu-strip  -ppc64el-cross  static"
   "linux/s390x   s390x-linux-gnu        s390x-linux-gnu-strip        -s390x-cross    static"
   "linux/riscv64 riscv64-linux-gnu      riscv64-linux-gnu-strip      -riscv64-cross  static"
+  "linux/arm/v7  arm-linux-gnueabihf    arm-linux-gnueabihf-strip    -armhf-cross    static"
 )
 if [ "${1:-}" = --platforms ]; then
   printf '%s\n' "${platforms[@]}" | tr -s ' '

@@ -272,6 +272,15 @@ def nodes(top):
     proc(z, b"6.1.0-18-s390x\n", b"vendor_id       : IBM/S390\n# processors    : 1\n")
     os.makedirs(z + "/sys/firmware")  # no DMI, no device tree
 
+    # A Xen guest whose feature word is written 64 bits wide, its control
+    # domain bit clear: a 32-bit tool reading it as a long would see the
+    # word saturated, every bit set, and call the guest the host.
+    xen = os.path.join(top, "xen")
+    put(xen, "/sys/hypervisor/type", b"xen\n")
+    put(xen, "/sys/hypervisor/properties/features", b"ffffffff000003ff\n")
+    proc(xen, b"6.1.0-18-amd64\n")
+    put(xen, "/proc/xen/capabilities", b"")
+
     # Hostile: links that try to leave the node's root for files the pod
     # has (its own /proc, the image's notices), a loop, odd bytes, a FIFO,
     # a socket and a device node at probe paths.
@@ -288,7 +297,7 @@ def nodes(top):
     proc(hostile, b'6.1.0-microsoft-standard-WSL2"\\\xff\n')
     os.mknod(hostile + "/proc/sysinfo", 0o644 | stat.S_IFSOCK)
     link(hostile, "/proc/xen", "/host")
-    for name in ("vm", "arm64", "ppc64le", "riscv64", "s390x", "hostile"):
+    for name in ("vm", "arm64", "ppc64le", "riscv64", "s390x", "xen", "hostile"):
         print(os.path.join(top, name))
 
 
