@@ -4,7 +4,8 @@
 # example with nlohmann/json against that build (tests/bindings/run.sh); the
 # suite built with AddressSanitizer and UndefinedBehaviorSanitizer (leak
 # checking on), and with ThreadSanitizer; a bounded run of every fuzz target;
-# the suite cross-built for aarch64 and run under qemu-user; the Debian
+# the suite cross-built for arm64, armhf, i386, ppc64el, riscv64 and s390x and
+# run under qemu-user (tests/architectures/run.sh); the Debian
 # packages built, checked, installed and used (scripts/packages.sh); the suite
 # run as an unprivileged user (tests/unprivileged/run.sh); the check that
 # every C and C++ file is formatted (scripts/format.sh); vmd-detect's fleet
@@ -15,9 +16,9 @@
 # (tests/image/run.sh). Every stage runs even when an earlier one failed;
 # the time of each is printed at the end.
 #
-#   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz aarch64
-#                                     packages unprivileged format integrations rpm
-#                                     image
+#   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz
+#                                     architectures packages unprivileged format
+#                                     integrations rpm image
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,7 +42,7 @@ if [ "${1:-}" = --stage ]; then
       export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
       sanitized build-tsan thread ;;
     fuzz) scripts/fuzz.sh "${VMD_FUZZ_SECONDS:-25}" ;;
-    aarch64) scripts/cross-aarch64.sh ;;
+    architectures) tests/architectures/run.sh ;;
     packages) scripts/packages.sh ;;
     unprivileged) tests/unprivileged/run.sh ;;
     format) scripts/format.sh ;;
@@ -53,7 +54,7 @@ if [ "${1:-}" = --stage ]; then
   exit
 fi
 
-stages=("${@:-test bindings asan tsan fuzz aarch64 packages unprivileged format integrations rpm image}")
+stages=("${@:-test bindings asan tsan fuzz architectures packages unprivileged format integrations rpm image}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()

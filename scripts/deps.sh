@@ -8,10 +8,12 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 python3-jsonschema
           pkg-config binutils strace mandoc abigail-tools)
 if [ "${1:-}" = --all ]; then
-  # Fuzzers (clang with libFuzzer and the sanitizer runtimes), and the
-  # aarch64 cross build with GoogleTest's sources, run under qemu-user; the
-  # Python and Go bindings' tests.
-  packages+=(clang-14 libclang-rt-14-dev googletest g++-aarch64-linux-gnu qemu-user
+  # Fuzzers (clang with libFuzzer and the sanitizer runtimes); the cross
+  # builds of the architectures stage with GoogleTest's sources, run under
+  # qemu-user; the Python and Go bindings' tests.
+  packages+=(clang-14 libclang-rt-14-dev googletest qemu-user
+             g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu
+             g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu g++-s390x-linux-gnu
              python3-venv python3-pytest python3-mypy golang-go)
   # The Debian packages: their build, lintian, and man for the installed pages.
   packages+=(build-essential dpkg-dev debhelper lintian man-db)

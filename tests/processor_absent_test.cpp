@@ -1,6 +1,6 @@
-// On a processor without the x86 identification instruction (aarch64, run
-// by scripts/cross-aarch64.sh) the processor probes are unavailable and the
-// run goes on without them.
+// On a processor without the x86 identification instruction (arm64, armhf,
+// ppc64el, riscv64 and s390x, run by tests/architectures/run.sh) the
+// processor probes are unavailable and the run goes on without them.
 #include <gtest/gtest.h>
 
 #include <string>
