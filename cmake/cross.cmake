@@ -29,10 +29,9 @@ set(CMAKE_SYSTEM_PROCESSOR ${vmd_cross_cpu})
 set(CMAKE_C_COMPILER ${VMD_CROSS}-gcc)
 set(CMAKE_CXX_COMPILER ${VMD_CROSS}-g++)
 
-# On the 32-bit targets, 64-bit time and file offsets (glibc's _TIME_BITS),
-# as Debian builds armhf from trixie on: vmd-detect's NFD expiry reaches
-# past 2038, and a file past 2 GiB is looked at as on a 64-bit system
-# instead of failing with EOVERFLOW. The library's interface holds neither.
+# On the 32-bit targets, 64-bit time and file offsets, as CMakeLists.txt
+# sets them for this project: here for GoogleTest too, which is built with
+# this file, so that the two agree on struct stat and time_t.
 if(VMD_CROSS MATCHES "^(arm-linux-gnueabihf|i686-linux-gnu)$")
   string(APPEND CMAKE_C_FLAGS_INIT " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
   string(APPEND CMAKE_CXX_FLAGS_INIT " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
