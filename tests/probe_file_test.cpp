@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "linux/groups.h"
+#include "support/child.h"
 #include "support/fifo_writer.h"
+#include "support/privileges.h"
 #include "support/tree.h"
 
 namespace vmd {
@@ -83,6 +85,118 @@ TEST(ReadFile, ForbiddenFileIsUnavailable) {
     tree.file("/run/systemd/container", "docker\n");
     tree.forbid("/run/systemd/container");
     EXPECT_EQ(status(read_file(tree.root(), "/run/systemd/container", 4096)), "unavailable");
+}
+
+// The name of one of this process's mappings in /proc/self/map_files: links
+// that the kernel refuses to follow with EPERM, not EACCES, for a process
+// without the checkpoint/restore capability (confined links are read, not
+// followed, so only an open that follows them meets it); empty if there is
+// none to be had.
+std::string mapped_file() {
+    std::string name;
+    DIR* dir = ::opendir("/proc/self/map_files");
+    if (dir == nullptr) return name;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            name = std::string("/proc/self/map_files/") + entry->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return name;
+}
+
+// errno of a plain open of `path`, 0 if it opens.
+int open_error(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+TEST(ReadFile, RefusalsAreUnavailableWhicheverErrnoTheKernelPicks) {
+    // Containers are refused some reads with EPERM rather than EACCES; both
+    // mean the file is not this process's to read. Tried without
+    // capabilities, as an unprivileged process meets them, root included.
+    Tree tree;
+    tree.file("/run/systemd/container", "docker\n");
+    tree.forbid("/run/systemd/container");
+    const std::string mapped = mapped_file();
+    if (!mapped.empty()) tree.link("/sys/class/dmi/id/sys_vendor", mapped);
+
+    int forbidden_error = 0;
+    int mapped_error = 0;
+    std::vector<std::string> forbidden;
+    std::vector<std::string> refused;
+    test::without_capabilities([&] {
+        forbidden_error = open_error(tree.at("/run/systemd/container"));
+        for (const bool confined : {false, true}) {
+            forbidden.push_back(
+                status(read_file(Root(tree.root(), confined), "/run/systemd/container", 4096)));
+        }
+        if (mapped.empty()) return;
+        mapped_error = open_error(mapped);
+        refused.push_back(status(read_file("", mapped.c_str(), 4096)));
+        refused.push_back(status(read_file(tree.root(), "/sys/class/dmi/id/sys_vendor", 4096)));
+    });
+    if (forbidden_error != EACCES && mapped_error != EPERM) {
+        GTEST_SKIP() << "neither EACCES nor EPERM can be had here";
+    }
+    if (forbidden_error == EACCES) {
+        EXPECT_EQ(forbidden, (std::vector<std::string>{"unavailable", "unavailable"}));
+    }
+    if (mapped_error == EPERM) {
+        EXPECT_EQ(refused, (std::vector<std::string>{"unavailable", "unavailable"}));
+    }
+}
+
+TEST(ReadFile, AReadThatFailsIsAnErrorAndEndsTheRead) {
+    // /proc/self/mem is a regular file whose read fails with EIO where
+    // nothing is mapped, as at its start: opened, then unreadable. The read
+    // runs in a child, so that a read retried for ever ends with the child.
+    const std::string memory = "/proc/self/mem";
+    const int fd = ::open(memory.c_str(), O_RDONLY | O_CLOEXEC);
+    char byte = 0;
+    const bool fails = fd >= 0 && ::read(fd, &byte, 1) < 0 && errno == EIO;
+    if (fd >= 0) ::close(fd);
+    if (!fails) GTEST_SKIP() << "no read of /proc/self/mem fails with EIO here";
+
+    Tree tree;
+    tree.link("/proc/cpuinfo", memory);
+    const test::ChildOutcome outcome = test::in_child([&] {
+        std::string out;
+        out += status(read_file("", memory.c_str(), 4096)) + " ";
+        out += status(read_file(tree.root(), "/proc/cpuinfo", 1048576)) + " ";
+        out += status(read_file(Root("", true), memory.c_str(), 4096));
+        return out;
+    });
+    EXPECT_TRUE(outcome.finished) << "the read did not end";
+    EXPECT_EQ(outcome.output, "error error error");
+}
+
+TEST(ReadFile, DescriptorZeroIsADescriptorLikeAnyOther) {
+    // A daemon that closed its standard input gets descriptor 0 from its
+    // next open: read with it, then closed. In a child, so that the test
+    // runner keeps its own.
+    Tree tree;
+    tree.file("/sys/class/dmi/id/sys_vendor", "QEMU\n");
+    tree.link("/sys/class/dmi/id/bios_vendor", "sys_vendor");
+    const test::ChildOutcome outcome = test::in_child([&] {
+        for (int fd : {0, 1, 2}) ::close(fd);
+        std::string out;
+        const auto note = [&](const File& file) {
+            out += status(file) + ":" + file.contents;
+            out += ::fcntl(0, F_GETFD) < 0 ? "free " : "held ";
+        };
+        const std::string vendor = tree.at("/sys/class/dmi/id/sys_vendor");
+        note(read_file("", vendor.c_str(), 4096));
+        for (const bool confined : {false, true}) {
+            note(read_file(Root(tree.root(), confined), "/sys/class/dmi/id/bios_vendor", 4096));
+        }
+        return out;
+    });
+    ASSERT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.output, "ok:QEMU\nfree ok:QEMU\nfree ok:QEMU\nfree ");
 }
 
 TEST(ReadFile, OtherOpenFailuresAreErrors) {
