@@ -47,6 +47,32 @@ TEST(ReadBuffer, LimitsBetweenTheStepsHoldExactly) {
     }
 }
 
+TEST(ReadBuffer, NoReadTakesInMoreThanTheByteThatShowsAFileTooLarge) {
+    // A buffer grown past the limit would let a larger file in whole, and a
+    // read that went on once the limit's last byte was in would cost another
+    // buffer: files well over limits that need the buffer to grow are still
+    // refused, and a file over a limit within the first buffer costs no more
+    // than an empty one.
+    test::Tree tree;
+    for (std::size_t limit : {100000u, 150000u, 1048576u}) {
+        for (std::size_t size : {limit + 2, limit + limit / 2, 3 * limit}) {
+            tree.file("/proc/cpuinfo", pattern(size));
+            const File over = read_file(tree.root(), "/proc/cpuinfo", limit);
+            EXPECT_STREQ(over.status, "error") << size << " bytes at " << limit;
+            EXPECT_TRUE(over.contents.empty()) << size << " bytes at " << limit;
+        }
+    }
+    const auto cost = [&](std::size_t size) {
+        tree.file("/sys/class/dmi/id/product_name", pattern(size));
+        test::allow_allocations();
+        const File file = read_file(tree.root(), "/sys/class/dmi/id/product_name", 4096);
+        const std::int64_t made = test::allocations();
+        EXPECT_EQ(file.contents.size(), size > 4096 ? 0u : size) << size;
+        return made;
+    };
+    EXPECT_LE(cost(4097), cost(0));
+}
+
 TEST(ReadBuffer, FailedGrowthLeavesByException) {
     test::Tree tree;
     tree.file("/proc/cpuinfo", pattern(200000));
