@@ -1,9 +1,13 @@
 #include "firmware/smbios.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -170,6 +174,68 @@ TEST(Smbios, MalformedInputIsAnErrorKeepingEarlierEvidence) {
     EXPECT_EQ(unterminated.evidence, Found{"qemu 85 qemu"});
     // A formatted area that fills the bytes exactly has no string set.
     EXPECT_EQ(walk(std::string("\x01\x04\0\0", 4)).probes, error);
+}
+
+// The bytes copied to the very end of a readable page, the page after it
+// unreadable: a walk that reads a byte past the data faults at once, where a
+// string's terminating NUL would otherwise hide the slip.
+class PageEnd {
+public:
+    explicit PageEnd(std::string_view bytes)
+        : page_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) {
+        void* map =
+            ::mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED || bytes.size() > page_) throw std::runtime_error("no page");
+        base_ = static_cast<char*>(map);
+        ::mprotect(base_ + page_, page_, PROT_NONE);
+        std::memcpy(base_ + page_ - bytes.size(), bytes.data(), bytes.size());
+        view_ = std::string_view(base_ + page_ - bytes.size(), bytes.size());
+    }
+    ~PageEnd() { ::munmap(base_, 2 * page_); }
+    PageEnd(const PageEnd&) = delete;
+    PageEnd& operator=(const PageEnd&) = delete;
+    std::string_view view() const { return view_; }
+
+private:
+    std::size_t page_;
+    char* base_ = nullptr;
+    std::string_view view_;
+};
+
+Walk walk_to_page_end(std::string_view bytes) { return walk(PageEnd(bytes).view()); }
+
+TEST(Smbios, TablesEndingExactlyAtTheEndOfTheDataAreReadNoFurther) {
+    const std::string system = structure(1, {1, 0, 0}, {"QEMU"});
+    const Found qemu{"qemu 85 qemu"};
+
+    // A last structure whose string set, or double NUL without strings,
+    // takes the last bytes: well formed.
+    Walk w = walk_to_page_end(bios("SeaBIOS", 0) + system);
+    EXPECT_EQ(w.evidence, qemu);
+    EXPECT_EQ(w.probes, ok);
+    w = walk_to_page_end(system + structure(1, {0, 0, 0}, {}));
+    EXPECT_EQ(w.evidence, qemu);
+    EXPECT_EQ(w.probes, ok);
+
+    // Cut one byte short: the last string's own NUL ends the data, the
+    // set's is missing.
+    w = walk_to_page_end(system + structure(2, {1}, {"KVM"}).substr(0, 9));
+    EXPECT_EQ(w.evidence, qemu);
+    EXPECT_EQ(w.probes, error);
+
+    // A formatted area that reaches the end: a structure without its strings.
+    w = walk_to_page_end(system + bios("SeaBIOS", 0x10).substr(0, 24));
+    EXPECT_EQ(w.evidence, qemu);
+    EXPECT_EQ(w.probes, error);
+
+    // One to five bytes after the last whole structure: a header cut short,
+    // a bare header, a header and one byte.
+    const std::string next = end_of_table();
+    for (std::size_t left = 1; left <= 5; ++left) {
+        w = walk_to_page_end(system + next.substr(0, left));
+        EXPECT_EQ(w.evidence, qemu) << left << " bytes left";
+        EXPECT_EQ(w.probes, error) << left << " bytes left";
+    }
 }
 
 TEST(Smbios, EndOfStringSetIsSearchedAfterTheFormattedArea) {
