@@ -62,6 +62,19 @@ TEST(FirmwareMarker, MarkersMustStandAsWholeWords) {
     EXPECT_EQ(marker("xenxen xen!"), Found{"firmware guest xen 85 xen"});
 }
 
+TEST(FirmwareMarker, EveryLetterAndDigitJoinsAWordTheFirstAndLastToo) {
+    // "Xen0" and "9QEMU" are other names; so are words that begin or end in
+    // "a" or "z". The bytes just outside those ranges in ASCII still bound.
+    for (const char* joined : {"kvm0", "0kvm", "kvm9", "9kvm", "QEMU0", "9QEMU", "akvm", "kvma",
+                               "zkvm", "kvmz", "Xen0", "AXEN", "XENZ"}) {
+        EXPECT_TRUE(marker(joined).empty()) << joined;
+    }
+    for (const char* bounded :
+         {"/kvm", "kvm/", ":kvm", "kvm:", "`kvm", "kvm`", "{kvm", "kvm{", "@kvm", "[kvm"}) {
+        EXPECT_EQ(marker(bounded), Found{"firmware guest kvm 85 kvm"}) << bounded;
+    }
+}
+
 TEST(FirmwareMarker, AnyNonAlphanumericByteIsABoundary) {
     EXPECT_EQ(marker("qemu-kvm"),
               (Found{"firmware guest qemu 85 qemu", "firmware guest kvm 85 kvm"}));
