@@ -135,6 +135,50 @@ TEST(TimingFrom, NeedsHalfTheRoundsUsable) {
     EXPECT_EQ(frozen.cycles_over_baseline, 0u);
 }
 
+TEST(TimingFrom, AFigureNeedsAtLeastHalfTheRoundsUsableWhateverTheirNumber) {
+    const Round good{100, 130, 11130};
+    const Round bad{500, 400, 300};
+    const auto taken = [&](std::size_t usable, std::size_t spoiled) {
+        std::vector<Round> rounds(usable, good);
+        rounds.insert(rounds.begin() + static_cast<std::ptrdiff_t>(usable / 2), spoiled, bad);
+        return timing_from(rounds);
+    };
+    // Usable of all: a figure at half or more, none below.
+    for (const auto& [usable, spoiled] :
+         {std::pair<std::size_t, std::size_t>{1, 0}, {1, 1}, {8, 8}, {3, 3}, {2, 1}, {9, 7}}) {
+        const Timing t = taken(usable, spoiled);
+        EXPECT_TRUE(t.available) << usable << " of " << usable + spoiled;
+        EXPECT_TRUE(t.measured) << usable << " of " << usable + spoiled;
+        EXPECT_EQ(t.cycles_over_baseline, 11000u - 30u) << usable << " of " << usable + spoiled;
+    }
+    for (const auto& [usable, spoiled] :
+         {std::pair<std::size_t, std::size_t>{1, 2}, {2, 3}, {7, 9}, {0, 1}, {1, 15}}) {
+        const Timing t = taken(usable, spoiled);
+        EXPECT_TRUE(t.available) << usable << " of " << usable + spoiled;
+        EXPECT_FALSE(t.measured) << usable << " of " << usable + spoiled;
+        EXPECT_EQ(t.cycles_over_baseline, 0u) << usable << " of " << usable + spoiled;
+    }
+}
+
+TEST(TimingFrom, ACounterTooCoarseToMoveAcrossTheBareSequenceStillTimesTheInstruction) {
+    // A counter of coarse steps often reads the same before and after the
+    // fences alone, yet moves across an intercepted instruction: a baseline
+    // of 0 is a measurement, not a spoiled round.
+    const Round rounds[] = {
+        {1000, 1000, 3000},   // base 0, cpuid 2000
+        {5000, 5000, 7000},   // base 0, cpuid 2000
+        {9000, 9100, 11000},  // base 100, cpuid 1900
+        {13000, 13000, 15000},
+    };
+    const Timing t = timing_from(rounds);
+    EXPECT_TRUE(t.measured);
+    EXPECT_EQ(t.cycles_over_baseline, 1900u);
+    // Every round alike: still a figure.
+    const Timing coarse = timing_from(std::vector<Round>(16, Round{400, 400, 2400}));
+    EXPECT_TRUE(coarse.measured);
+    EXPECT_EQ(coarse.cycles_over_baseline, 2000u);
+}
+
 TEST(TimingFrom, InstructionFasterThanBaselineIsZeroNotAWrap) {
     const Round rounds[] = {{0, 50, 90}, {100, 160, 200}};
     const Timing t = timing_from(rounds);
