@@ -219,12 +219,14 @@ TEST(Smbios, TablesEndingExactlyAtTheEndOfTheDataAreReadNoFurther) {
 
     // Cut one byte short: the last string's own NUL ends the data, the
     // set's is missing.
-    w = walk_to_page_end(system + structure(2, {1}, {"KVM"}).substr(0, 9));
+    const std::string board = structure(2, {1}, {"KVM"});
+    w = walk_to_page_end(system + board.substr(0, board.size() - 1));
     EXPECT_EQ(w.evidence, qemu);
     EXPECT_EQ(w.probes, error);
 
     // A formatted area that reaches the end: a structure without its strings.
-    w = walk_to_page_end(system + bios("SeaBIOS", 0x10).substr(0, 24));
+    const std::string vm_bios = bios("SeaBIOS", 0x10);
+    w = walk_to_page_end(system + vm_bios.substr(0, static_cast<std::uint8_t>(vm_bios[1])));
     EXPECT_EQ(w.evidence, qemu);
     EXPECT_EQ(w.probes, error);
 
