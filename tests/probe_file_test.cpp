@@ -166,12 +166,11 @@ TEST(ReadFile, AReadThatFailsIsAnErrorAndEndsTheRead) {
     const test::ChildOutcome outcome = test::in_child([&] {
         std::string out;
         out += status(read_file("", memory.c_str(), 4096)) + " ";
-        out += status(read_file(tree.root(), "/proc/cpuinfo", 1048576)) + " ";
-        out += status(read_file(Root("", true), memory.c_str(), 4096));
+        out += status(read_file(tree.root(), "/proc/cpuinfo", 1048576));
         return out;
     });
     EXPECT_TRUE(outcome.finished) << "the read did not end";
-    EXPECT_EQ(outcome.output, "error error error");
+    EXPECT_EQ(outcome.output, "error error");
 }
 
 TEST(ReadFile, DescriptorZeroIsADescriptorLikeAnyOther) {
