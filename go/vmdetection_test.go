@@ -3,6 +3,7 @@
 package vmdetection
 
 import (
+	"encoding/json"
 	"errors"
 	"fmt"
 	"os"
@@ -30,50 +31,14 @@ func vmdDetect(t *testing.T, args ...string) string {
 	return strings.TrimSuffix(string(out), "\n")
 }
 
-// quote writes a string as the library does: one \u00XX per byte outside
-// printable ASCII.
-func quote(s string) string {
-	var b strings.Builder
-	b.WriteByte('"')
-	for i := 0; i < len(s); i++ {
-		switch c := s[i]; {
-		case c == '"' || c == '\\':
-			b.WriteByte('\\')
-			b.WriteByte(c)
-		case c < 0x20 || c >= 0x7f:
-			fmt.Fprintf(&b, `\u%04x`, c)
-		default:
-			b.WriteByte(c)
-		}
-	}
-	return b.String() + `"`
-}
-
-func join(n int, item func(int) string) string {
-	items := make([]string, n)
-	for i := range items {
-		items[i] = item(i)
-	}
-	return "[" + strings.Join(items, ",") + "]"
-}
-
-// encode writes a typed report back in the library's exact format.
+// encode writes a typed report back out; MarshalJSON writes it as the
+// library does, so it must give the library's text back.
 func encode(r *Report) string {
-	list := func(l []string) string { return join(len(l), func(i int) string { return quote(l[i]) }) }
-	evidence := join(len(r.Evidence), func(i int) string {
-		e := r.Evidence[i]
-		return fmt.Sprintf(`{"source":%s,"category":%s,"vendor":%s,"weight":%d,"detail":%s}`,
-			quote(e.Source), quote(e.Category), quote(e.Vendor), e.Weight, quote(e.Detail))
-	})
-	probes := join(len(r.Probes), func(i int) string {
-		return fmt.Sprintf(`{"source":%s,"status":%s}`, quote(r.Probes[i].Source), quote(r.Probes[i].Status))
-	})
-	return fmt.Sprintf(`{"schema_version":%d,"module_version":%s,"vm_score":%d,"vm_likelihood":%s,`+
-		`"hypervisors":%s,"containers":%s,"compatibility_layers":%s,"host_hypervisors":%s,`+
-		`"cloud_providers":%s,"evidence":%s,"probes":%s,"duration_us":%d}`,
-		r.SchemaVersion, quote(r.ModuleVersion), r.VMScore, quote(r.VMLikelihood),
-		list(r.Hypervisors), list(r.Containers), list(r.CompatibilityLayers),
-		list(r.HostHypervisors), list(r.CloudProviders), evidence, probes, r.DurationUS)
+	out, err := json.Marshal(r)
+	if err != nil {
+		return err.Error()
+	}
+	return string(out)
 }
 
 var varying = regexp.MustCompile(`("duration_us":|"detail":"cpuid )[0-9]+`)
