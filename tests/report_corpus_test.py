@@ -10,7 +10,7 @@ usage: report_corpus_test.py SCHEMA CORPUS_DIR"""
 import json
 import re
 import sys
-from decimal import Decimal
+from decimal import Decimal, InvalidOperation
 from pathlib import Path
 
 import jsonschema
@@ -34,10 +34,24 @@ def not_json(constant):
     raise ValueError(f"{constant} is not JSON")
 
 
+def exact(text):
+    """A number as written, not as the nearest float, in which
+    95.000000000000001 would be the integer 95. Decimal holds exponents of
+    up to 18 digits; beyond them a number stands in that compares alike:
+    zero, an infinity, or a fraction."""
+    try:
+        return Decimal(text)
+    except InvalidOperation:
+        mantissa, exponent = re.split("[eE]", text, maxsplit=1)
+        if not mantissa.strip("-0."):
+            return Decimal(0)
+        if exponent.startswith("-"):
+            return Decimal("0.5")
+        return Decimal("-Infinity" if mantissa.startswith("-") else "Infinity")
+
+
 def load(text, strict=True):
-    # Numbers with a fraction or an exponent as written, not as the nearest
-    # float, in which 95.000000000000001 would be the integer 95.
-    return json.loads(text, parse_float=Decimal, parse_constant=not_json,
+    return json.loads(text, parse_float=exact, parse_constant=not_json,
                       object_pairs_hook=no_duplicates if strict else None)
 
 

@@ -20,7 +20,7 @@ import json
 import re
 import threading
 from dataclasses import InitVar, dataclass
-from decimal import Decimal
+from decimal import Decimal, InvalidOperation
 from typing import Any, Dict, List, Literal, Optional, Tuple, cast, get_args
 
 __all__ = ["Report", "Evidence", "Probe", "Library", "Error", "VmDetectionError",
@@ -163,6 +163,18 @@ def _not_json(constant: str) -> Any:
     raise _refuse(f"{constant} is not JSON")
 
 
+def _number(text: str) -> Decimal:
+    try:
+        return Decimal(text)
+    except InvalidOperation:
+        # An exponent of more digits than Decimal holds (18): with digits of
+        # zero the number is 0; with any other it is beyond every member's
+        # range, or a fraction too small to be an integer.
+        if not re.split("[eE]", text, maxsplit=1)[0].strip("-0."):
+            return Decimal(0)
+        raise _refuse(f"{text[:40]} is no integer of any member's range") from None
+
+
 def _object(value: Any, keys: Tuple[str, ...], where: str) -> Dict[str, Any]:
     if type(value) is not dict:
         raise _refuse(f"{where} is not an object")
@@ -252,7 +264,7 @@ def parse(raw: str) -> Report:
     into a Report. Raises ParseError for a text that the report's JSON
     Schema does not accept, or that names a member twice in one object."""
     try:
-        value = json.loads(raw, parse_float=Decimal, parse_constant=_not_json,
+        value = json.loads(raw, parse_float=_number, parse_constant=_not_json,
                            object_pairs_hook=_no_duplicates)
     except ParseError:
         raise
