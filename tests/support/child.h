@@ -1,17 +1,14 @@
 // A part of a test run in a child process of its own: for what would disturb
 // the test runner (closing its standard descriptors) or might never come back
-// (a read that loops). The child's time is bounded; once it is over, the
-// child is killed by its id.
+// (a read that loops). The child's time is bounded by an alarm, whose signal
+// ends it.
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <functional>
 #include <string>
 
@@ -24,19 +21,15 @@ struct ChildOutcome {
     std::string output;
 };
 
-// Forks; the child runs `work` and hands back the text it returns. Waits at
-// most `seconds` for it.
-inline ChildOutcome in_child(const std::function<std::string()>& work, int seconds = 60) {
+// Forks; the child runs `work` and hands back the text it returns, or is
+// ended by SIGALRM after `seconds`.
+inline ChildOutcome in_child(const std::function<std::string()>& work, unsigned seconds = 60) {
     ChildOutcome outcome;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return outcome;
     const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(ends[0]);
-        ::close(ends[1]);
-        return outcome;
-    }
     if (pid == 0) {
+        ::alarm(seconds);
         // Above the standard descriptors, which `work` may close: the runner
         // itself may have started without some of them.
         ::close(ends[0]);
@@ -58,39 +51,21 @@ inline ChildOutcome in_child(const std::function<std::string()>& work, int secon
         ::_exit(0);
     }
     ::close(ends[1]);
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + std::chrono::seconds(seconds);
-    const auto left_ms = [&] {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    };
-    bool ended = false;
-    for (int wait = left_ms(); wait > 0 && !ended; wait = left_ms()) {
-        pollfd p{ends[0], POLLIN, 0};
-        if (::poll(&p, 1, wait) <= 0) continue;
+    if (pid > 0) {
         char buffer[4096];
-        const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
-        if (n > 0) {
-            outcome.output.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            ended = true;
+        for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) != 0;) {
+            if (n > 0) {
+                outcome.output.append(buffer, static_cast<std::size_t>(n));
+            } else if (errno != EINTR) {
+                break;
+            }
         }
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        outcome.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     ::close(ends[0]);
-    int status = 0;
-    pid_t done = 0;
-    while (done == 0 && left_ms() > 0) {
-        done = ::waitpid(pid, &status, WNOHANG);
-        if (done < 0 && errno == EINTR) done = 0;
-        if (done == 0) ::usleep(1000);
-    }
-    if (done != pid) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        return outcome;
-    }
-    outcome.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return outcome;
 }
 
