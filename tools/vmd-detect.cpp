@@ -303,13 +303,13 @@ int repeat(const Options& options, const vmd::Machine& machine) {
         const bool ok = write_round(options, machine, written);
         if (stop_signal != 0) return stopped(options, written);
         failed = ok ? 0 : failed + 1;
-        if (failed != 0 && (written.path.empty() || failed == rounds_to_expiry)) {
-            if (written.path.empty()) {
-                std::fprintf(stderr, "vmd-detect: giving up: the first round failed\n");
-            } else {
-                std::fprintf(stderr, "vmd-detect: giving up: %d rounds in a row failed\n",
-                             rounds_to_expiry);
-            }
+        if (failed != 0 && written.path.empty()) {
+            std::fprintf(stderr, "vmd-detect: giving up: the first round failed\n");
+            return exit_failed;
+        }
+        if (failed == rounds_to_expiry) {
+            std::fprintf(stderr, "vmd-detect: giving up: %d rounds in a row failed\n",
+                         rounds_to_expiry);
             return exit_failed;
         }
         next.tv_sec += options.interval;
