@@ -17,7 +17,6 @@
 
 #include "linux/groups.h"
 #include "support/child.h"
-#include "support/fifo_writer.h"
 #include "support/privileges.h"
 #include "support/tree.h"
 
@@ -173,31 +172,6 @@ TEST(ReadFile, AReadThatFailsIsAnErrorAndEndsTheRead) {
     EXPECT_EQ(outcome.output, "error error");
 }
 
-TEST(ReadFile, DescriptorZeroIsADescriptorLikeAnyOther) {
-    // A daemon that closed its standard input gets descriptor 0 from its
-    // next open: read with it, then closed. In a child, so that the test
-    // runner keeps its own.
-    Tree tree;
-    tree.file("/sys/class/dmi/id/sys_vendor", "QEMU\n");
-    tree.link("/sys/class/dmi/id/bios_vendor", "sys_vendor");
-    const test::ChildOutcome outcome = test::in_child([&] {
-        for (int fd : {0, 1, 2}) ::close(fd);
-        std::string out;
-        const auto note = [&](const File& file) {
-            out += status(file) + ":" + file.contents;
-            out += ::fcntl(0, F_GETFD) < 0 ? "free " : "held ";
-        };
-        const std::string vendor = tree.at("/sys/class/dmi/id/sys_vendor");
-        note(read_file("", vendor.c_str(), 4096));
-        for (const bool confined : {false, true}) {
-            note(read_file(Root(tree.root(), confined), "/sys/class/dmi/id/bios_vendor", 4096));
-        }
-        return out;
-    });
-    ASSERT_TRUE(outcome.finished);
-    EXPECT_EQ(outcome.output, "ok:QEMU\nfree ok:QEMU\nfree ok:QEMU\nfree ");
-}
-
 TEST(ReadFile, OtherOpenFailuresAreErrors) {
     Tree tree;
     tree.link("/loop/a", "b");
@@ -264,40 +238,6 @@ TEST(ReadFile, OnlyRegularFilesAreRead) {
     tree.file("/real", "QEMU\n");
     tree.link("/sys/class/dmi/id/bios_vendor", tree.at("/real"));
     EXPECT_EQ(read_file(tree.root(), "/sys/class/dmi/id/bios_vendor", 4096).contents, "QEMU\n");
-}
-
-TEST(ReadFile, BeneathAPrefixNoDeviceFifoOrSocketIsOpened) {
-    // Opening a device can act (a watchdog arms, a tape rewinds), opening a
-    // FIFO wakes its writer: beneath a prefix they are looked at, not opened.
-    Tree tree;
-    tree.fifo("/sys/class/dmi/id/sys_vendor");
-    tree.socket("/sys/class/dmi/id/product_name");
-    const bool device = tree.device("/sys/class/dmi/id/board_name");
-    tree.link("/run/systemd/container", "../../sys/class/dmi/id/sys_vendor");
-    tree.file("/sys/class/dmi/id/bios_vendor", "QEMU\n");
-    tree.folder("/sys/class/dmi/id/board_vendor");
-    std::vector<const char*> unopened = {
-        "/sys/class/dmi/id/sys_vendor", "/sys/class/dmi/id/product_name", "/run/systemd/container"};
-    if (device) unopened.push_back("/sys/class/dmi/id/board_name");
-
-    test::FifoWriter writer(tree.at("/sys/class/dmi/id/sys_vendor"));
-    for (const bool confined : {false, true}) {
-        const Root root(tree.root(), confined);
-        for (const char* path : unopened) {
-            EXPECT_EQ(status(read_file(root, path, 4096)), "error") << path << confined;
-            errno = 0;
-            EXPECT_EQ(open_probe(root, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), -1) << path;
-            EXPECT_EQ(errno, ENXIO) << path << confined;
-            EXPECT_TRUE(exists(root, path)) << path << confined;
-        }
-        // What may be opened still is, and reads as before.
-        EXPECT_EQ(read_file(root, "/sys/class/dmi/id/bios_vendor", 4096).contents, "QEMU\n");
-        EXPECT_EQ(status(read_file(root, "/sys/class/dmi/id/board_vendor", 4096)), "error");
-        EXPECT_EQ(status(read_file(root, "/sys/class/dmi/id/missing", 4096)), "unavailable");
-    }
-    EXPECT_TRUE(writer.blocked()) << "the FIFO was opened";
-    EXPECT_TRUE(writer.release());
-    if (!device) GTEST_SKIP() << "not root: no device node made; the FIFO and socket were checked";
 }
 
 TEST(ReadFile, LeavesNoDescriptorOpenWhateverTheOutcome) {
