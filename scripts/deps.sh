@@ -37,6 +37,10 @@ if [ "${1:-}" = --all ]; then
   # cgroup layouts); npm (above) fetches the API schemas, PyYAML reads
   # kubectl's rendering.
   packages+=(umoci skopeo podman runc file python3-yaml)
+  # Clean Debian roots of other releases and architectures (scripts/root.sh)
+  # for the releases and bundled stages; the Go module zip as the Go command
+  # makes it, and the Rust crate's bundled build from Debian's crates.
+  packages+=(mmdebstrap golang-golang-x-mod-dev librust-cc-dev librust-pkg-config-dev)
 fi
 
 missing=()
