@@ -13,12 +13,17 @@
 # the RPM packages built, linted and installed into a scratch root
 # (scripts/rpm.sh); and the static tool, its OCI image and the Kubernetes
 # manifests, the DaemonSet run under podman over node roots
-# (tests/image/run.sh). Every stage runs even when an earlier one failed;
+# (tests/image/run.sh); the suite with g++ and clang and the Debian packages
+# in a clean Debian 13 root, and the release binaries proven on Debian 11's
+# glibc and built twice to the same bytes (tests/releases/run.sh); and each
+# binding installed by its ecosystem's own command in clean Debian 12 and 13
+# roots without the library (tests/bundled/run.sh). Every stage runs even
+# when an earlier one failed;
 # the time of each is printed at the end.
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz
 #                                     architectures packages unprivileged format
-#                                     integrations rpm image
+#                                     integrations rpm image releases bundled
 #   VMD_FUZZ_SECONDS=N                seconds per fuzz target (default 25)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,12 +54,14 @@ if [ "${1:-}" = --stage ]; then
     integrations) tests/integrations/run.sh ;;
     rpm) scripts/rpm.sh ;;
     image) tests/image/run.sh ;;
+    releases) tests/releases/run.sh ;;
+    bundled) tests/bundled/run.sh ;;
     *) echo "unknown stage $2" >&2; exit 2 ;;
   esac
   exit
 fi
 
-stages=("${@:-test bindings asan tsan fuzz architectures packages unprivileged format integrations rpm image}")
+stages=("${@:-test bindings asan tsan fuzz architectures packages unprivileged format integrations rpm image releases bundled}")
 read -r -a stages <<<"${stages[*]}"
 scripts/deps.sh --all
 summary=()
