@@ -3,7 +3,9 @@
  * status named by VMD_STUB_STATUS (default 0) and hands out a report block
  * even on failure, so that a binding which frees only on success leaks it;
  * vmd_version tells how many blocks are still held, so that a test reads
- * that through the binding itself. Tests call it from one thread only. */
+ * that through the binding itself, after VMD_STUB_VERSION and a space when
+ * that is set, for a binding that checks the library's major version. Tests
+ * call it from one thread only. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,7 +16,7 @@ static const char report[] =
     "\"compatibility_layers\":[],\"host_hypervisors\":[],\"cloud_providers\":[],"
     "\"evidence\":[],\"probes\":[],\"duration_us\":0}";
 static int outstanding;
-static char version[32];
+static char version[64];
 
 int vmd_detect_json(char **out) {
     const char *status = getenv("VMD_STUB_STATUS");
@@ -33,6 +35,8 @@ void vmd_free(char *block) {
 }
 
 const char *vmd_version(void) {
-    snprintf(version, sizeof version, "outstanding %d", outstanding);
+    const char *stated = getenv("VMD_STUB_VERSION");
+    snprintf(version, sizeof version, "%s%soutstanding %d", stated != NULL ? stated : "",
+             stated != NULL ? " " : "", outstanding);
     return version;
 }
