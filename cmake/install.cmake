@@ -12,7 +12,9 @@ install(TARGETS vm_detection EXPORT vm_detection_targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/vm_detection.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS vmd-detect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(VMD_BUILD_TOOL)
+  install(TARGETS vmd-detect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/schema/report-v1.schema.json
   DESTINATION ${CMAKE_INSTALL_DATADIR}/vm_detection)
 
@@ -63,19 +65,21 @@ endforeach()
 # the Ansible and Facter facts. They name vmd-detect and the script by
 # absolute paths, so they are written at install time, for the prefix of
 # that install (fleet-files.cmake). Debian passes /lib/systemd/system as the
-# unit directory.
-set(VMD_SYSTEMD_UNITDIR lib/systemd/system
-    CACHE STRING "Where the systemd units go (relative: under the prefix)")
-set(VMD_FLEET_DIR ${CMAKE_INSTALL_DATADIR}/vmd-detect)
-set(VMD_FLEET_OUT ${CMAKE_CURRENT_BINARY_DIR}/fleet)
-install(CODE "
-  set(VMD_FLEET_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/fleet\")
-  set(VMD_FLEET_OUT \"${VMD_FLEET_OUT}\")
-  set(VMD_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-  set(VMD_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
-  include(\"${CMAKE_CURRENT_LIST_DIR}/fleet-files.cmake\")")
-install(FILES ${VMD_FLEET_OUT}/vmd-detect.service ${CMAKE_CURRENT_SOURCE_DIR}/fleet/vmd-detect.timer
-  DESTINATION ${VMD_SYSTEMD_UNITDIR})
-install(PROGRAMS ${VMD_FLEET_OUT}/refresh DESTINATION ${VMD_FLEET_DIR})
-install(PROGRAMS ${VMD_FLEET_OUT}/ansible/vm_detection.fact DESTINATION ${VMD_FLEET_DIR}/ansible)
-install(PROGRAMS ${VMD_FLEET_OUT}/facter/vm_detection DESTINATION ${VMD_FLEET_DIR}/facter)
+# unit directory. They run vmd-detect: a build without the tool has none.
+if(VMD_BUILD_TOOL)
+  set(VMD_SYSTEMD_UNITDIR lib/systemd/system
+      CACHE STRING "Where the systemd units go (relative: under the prefix)")
+  set(VMD_FLEET_DIR ${CMAKE_INSTALL_DATADIR}/vmd-detect)
+  set(VMD_FLEET_OUT ${CMAKE_CURRENT_BINARY_DIR}/fleet)
+  install(CODE "
+    set(VMD_FLEET_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/fleet\")
+    set(VMD_FLEET_OUT \"${VMD_FLEET_OUT}\")
+    set(VMD_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(VMD_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+    include(\"${CMAKE_CURRENT_LIST_DIR}/fleet-files.cmake\")")
+  install(FILES ${VMD_FLEET_OUT}/vmd-detect.service ${CMAKE_CURRENT_SOURCE_DIR}/fleet/vmd-detect.timer
+    DESTINATION ${VMD_SYSTEMD_UNITDIR})
+  install(PROGRAMS ${VMD_FLEET_OUT}/refresh DESTINATION ${VMD_FLEET_DIR})
+  install(PROGRAMS ${VMD_FLEET_OUT}/ansible/vm_detection.fact DESTINATION ${VMD_FLEET_DIR}/ansible)
+  install(PROGRAMS ${VMD_FLEET_OUT}/facter/vm_detection DESTINATION ${VMD_FLEET_DIR}/facter)
+endif()

@@ -17,6 +17,7 @@
 #       -b binds HOST read-only at INSIDE, -w read-write. apt's downloads
 #       land in a cache beside the roots, shared by the runs of one suite.
 #   VMD_ROOTS=DIR   where roots are kept (default /var/cache/vmd-roots)
+#   VMD_ROOT_SECURITY=0   make: a root without the suite's security archive
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 roots=${VMD_ROOTS:-/var/cache/vmd-roots}
@@ -24,13 +25,15 @@ roots=${VMD_ROOTS:-/var/cache/vmd-roots}
 fail() { echo "root.sh: $*" >&2; exit 2; }
 
 # The archive's and its security archive's addresses, from apt's sources.
+# An archive may serve a suite's security updates for some architectures
+# only: VMD_ROOT_SECURITY=0 leaves the security archive out.
 mirrors() {
   local host_suite
   host_suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' |
-    awk -v s="$host_suite" '$3 == "deb" && ($2 == s) { m = $1 }
+    awk -v s="$host_suite" -v use_sec="${VMD_ROOT_SECURITY:-1}" '$3 == "deb" && ($2 == s) { m = $1 }
       $3 == "deb" && $2 ~ /-security$/ { sec = $1 }
-      END { if (m == "") exit 1; print m; print (sec == "" ? "-" : sec) }'
+      END { if (m == "") exit 1; print m; print (sec == "" || use_sec == "0" ? "-" : sec) }'
 }
 
 make_root() {
