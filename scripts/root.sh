@@ -58,10 +58,13 @@ make_root() {
     echo "root.sh: making $dir" >&2
     mmdebstrap --quiet --variant="$variant" --architectures="$arch" \
       ${packages:+--include="$packages"} "$suite" "$dir" "${sources[@]}" >&2
+    printf '%s\n' "$packages" >"$dir/.packages"
     touch "$dir/.complete"
-    # Older roots of the same suite, architecture and variant are stale.
+    # Older roots of the same suite, architecture, variant and packages are
+    # stale; a root of other packages is another stage's, maybe in use.
     for old in "$roots/$suite-$arch-$variant-"*; do
-      [ "$old" = "$dir" ] || [ "$old" = "$dir.lock" ] || rm -rf "$old"
+      [ "$old" != "$dir" ] && [ -d "$old" ] || continue
+      if [ "$(cat "$old/.packages" 2>/dev/null)" = "$packages" ]; then rm -rf "$old" "$old.lock"; fi
     done
   fi
   flock -u 9
