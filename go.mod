@@ -1,3 +1,3 @@
-module libvm_detection/vmdetection
+module github.com/libvm-detection/libvm_detection
 
 go 1.19

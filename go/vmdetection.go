@@ -18,13 +18,17 @@
 // library does, escapes included, and reads it as Parse does.
 package vmdetection
 
-/*
-#cgo pkg-config: vm_detection
-#include <vm_detection.h>
-*/
+// The library comes from cgo_bundled.go (its sources, compiled in) or,
+// with the build tag vmd_system, from cgo_system.go (the installed one).
+
+// #include <vm_detection.h>
 import "C"
 
-import "fmt"
+import (
+	"fmt"
+	"strconv"
+	"strings"
+)
 
 // Report is one detection run's report, schema version 1.
 type Report struct {
@@ -100,8 +104,35 @@ func Version() string {
 	return C.GoString(C.vmd_version())
 }
 
+// MajorVersion is the major version of libvm_detection this package is
+// written for; Detect refuses a library of another.
+const MajorVersion = 1
+
+// VersionError is a loaded library of another major version than
+// MajorVersion: its report may not be the one this package reads.
+type VersionError struct {
+	Library string // what the library's vmd_version returned
+	Want    int    // MajorVersion
+}
+
+func (e *VersionError) Error() string {
+	return fmt.Sprintf("libvm_detection %q is loaded, but this package is built for major version %d",
+		e.Library, e.Want)
+}
+
+func checkVersion(v string) error {
+	major, _, _ := strings.Cut(v, ".")
+	if n, err := strconv.Atoi(major); err != nil || n != MajorVersion {
+		return &VersionError{Library: v, Want: MajorVersion}
+	}
+	return nil
+}
+
 // Detect runs one detection. Any number of goroutines may call it at once.
 func Detect() (*Report, error) {
+	if err := checkVersion(Version()); err != nil {
+		return nil, err
+	}
 	var out *C.char
 	raw, err := detectInto(&out)
 	if err != nil {

@@ -1,0 +1,4 @@
+//go:build !vmd_system
+
+#include "version.h"
+#include "../src/api/vm_detection.cpp"
