@@ -2,12 +2,14 @@
 same build. The loader must find libvm_detection.so.1 (LD_LIBRARY_PATH),
 and vmd-detect is taken from $VMD_DETECT or PATH."""
 import dataclasses
+import importlib
 import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import threading
 from pathlib import Path
 
@@ -18,6 +20,7 @@ import vm_detection
 STUB_SOURCE = Path(__file__).resolve().parents[2] / "tests" / "bindings" / "stub_library.c"
 # The report texts every binding is held to (tests/reports/README.md).
 REPORTS = Path(__file__).resolve().parents[2] / "tests" / "reports"
+TREE = Path(__file__).resolve().parents[2]
 
 
 def vmd_detect(*args: str) -> str:
@@ -83,12 +86,21 @@ def test_eight_threads_at_once_get_the_same_report():
     assert set(seen) == {json.dumps(comparable(fields(vm_detection.detect())))}
 
 
+
 @pytest.fixture(scope="module")
-def stub(tmp_path_factory):
+def stub_path(tmp_path_factory):
+    # Its version text is VMD_STUB_VERSION's, then a count of blocks held.
     path = tmp_path_factory.mktemp("stub") / "libvm_detection.so.1"
     subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-o", str(path),
                     str(STUB_SOURCE)], check=True)
-    return vm_detection.Library(str(path))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("VMD_STUB_VERSION", "1.0.0")
+        yield str(path)
+
+
+@pytest.fixture(scope="module")
+def stub(stub_path):
+    return vm_detection.Library(stub_path)
 
 
 def test_statuses_become_errors_and_every_block_is_freed(stub, monkeypatch):
@@ -100,7 +112,7 @@ def test_statuses_become_errors_and_every_block_is_freed(stub, monkeypatch):
         assert failure.value.status == status
     monkeypatch.setenv("VMD_STUB_STATUS", "0")
     assert stub.detect().vm_likelihood == "unknown"
-    assert stub.version() == "outstanding 0"
+    assert stub.version() == "1.0.0 outstanding 0"
 
 
 def test_null_out_pointer_is_status_1():
@@ -119,10 +131,35 @@ def test_malformed_reports_are_refused():
             vm_detection.parse(json.dumps(bad))
 
 
-def test_missing_library_says_what_was_looked_for_and_how_to_install():
+def test_missing_library_says_what_was_looked_for_and_how_to_install(monkeypatch):
     with pytest.raises(vm_detection.LibraryNotFoundError,
-                       match=r"at /nonexistent/libvm_detection\.so\.1.*cmake --install"):
+                       match=r"at /nonexistent/libvm_detection\.so\.1:.*cmake --install"):
         vm_detection.load("/nonexistent/libvm_detection.so.1")
+    monkeypatch.setenv("VMD_LIBRARY", "/nonexistent/other.so")
+    with pytest.raises(vm_detection.LibraryNotFoundError,
+                       match=r"at /nonexistent/other\.so \(from VMD_LIBRARY\)"):
+        vm_detection.Library()
+
+
+def test_the_carried_copy_is_loaded_unless_vmd_library_names_another(stub_path, monkeypatch):
+    monkeypatch.delenv("VMD_LIBRARY", raising=False)
+    monkeypatch.setattr(vm_detection, "_BUNDLED", stub_path)
+    assert vm_detection.Library().path == stub_path
+    monkeypatch.setattr(vm_detection, "_BUNDLED", "/nonexistent/libvm_detection.so.1")
+    assert vm_detection.Library().path == vm_detection.SONAME
+    monkeypatch.setenv("VMD_LIBRARY", stub_path)
+    assert vm_detection.Library().path == stub_path
+
+
+def test_a_library_of_another_major_version_is_refused_naming_both(stub_path, monkeypatch):
+    for stated in ["2.0.0", "10.0.0", "1.0", ""]:
+        monkeypatch.setenv("VMD_STUB_VERSION", stated)
+        with pytest.raises(vm_detection.LibraryVersionError,
+                           match=rf"at {stub_path} is version '{stated} ?outstanding 0', "
+                                 r"but vm_detection 1\.0\.0 needs major version 1"):
+            vm_detection.Library(stub_path)
+    monkeypatch.setenv("VMD_STUB_VERSION", "1.7.2")
+    assert vm_detection.Library(stub_path).version() == "1.7.2 outstanding 0"
 
 
 def test_module_prints_the_report():
@@ -175,7 +212,32 @@ def test_raw_text_stays_out_of_repr_and_asdict():
 
 def test_version_and_statuses_match_the_package_and_the_header():
     from importlib.metadata import version
+    project = re.search(r"^project\(vm_detection VERSION (\S+)",
+                        (TREE / "CMakeLists.txt").read_text(), re.M)
     assert vm_detection.__version__ == version("vm_detection") == vm_detection.version()
+    assert vm_detection.__version__ == project.group(1)
     header = (Path(__file__).resolve().parents[2] / "include" / "vm_detection.h").read_text()
     for name in ("VMD_OK", "VMD_INVALID_ARGUMENT", "VMD_OUT_OF_MEMORY", "VMD_INTERNAL_ERROR"):
         assert re.search(rf"#define {name} {getattr(vm_detection, name)}\b", header), name
+
+
+def test_the_sdist_carries_the_tree_sources_and_builds_them_all(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(TREE / "python" / "_backend"))
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    backend = importlib.import_module("vmd_build")
+    name = backend.build_sdist(str(tmp_path))
+    with tarfile.open(tmp_path / name) as sdist:
+        carried = {m.name.split("/", 1)[1]: sdist.extractfile(m).read()
+                   for m in sdist.getmembers()}
+    wanted = [f for d in ("src", "include") for f in (TREE / d).rglob("*") if f.is_file()]
+    for f in wanted + [TREE / "CMakeLists.txt"]:
+        assert carried.pop(f.relative_to(TREE).as_posix()) == f.read_bytes(), f
+    assert not [f for f in carried if f.startswith(("src/", "include/"))]
+    # Every source the library is made of is compiled: none left out of
+    # the reading of CMakeLists.txt.
+    built = set(backend.cmake()["sources"])
+    assert built >= {f.relative_to(TREE).as_posix() for f in wanted if f.suffix == ".cpp"}
+    # Reproducible: every stamp is SOURCE_DATE_EPOCH's, the gzip header's too.
+    with tarfile.open(tmp_path / name) as sdist:
+        assert {m.mtime for m in sdist.getmembers()} == {1700000000}
+    assert (tmp_path / name).read_bytes()[4:8] == (1700000000).to_bytes(4, "little")

@@ -6,7 +6,12 @@ a container, WSL or a cloud instance, and on what evidence.
     print(report.vm_likelihood, report.hypervisors)
 
 The shared library does all the work; this module only loads it through
-ctypes and turns its JSON report into frozen dataclasses.
+ctypes and turns its JSON report into frozen dataclasses. Which library:
+the path given to load(), else $VMD_LIBRARY (a path, or a bare
+libvm_detection.so.1 for the dynamic loader's), else the copy a wheel
+carries beside this file, loaded by its absolute path, else (a checkout or
+editable install) libvm_detection.so.1 through the dynamic loader. Its
+major version must be this package's.
 
 Report strings carry bytes, not characters: the library writes every byte
 outside printable ASCII as a \\u00XX escape, so each character of a string
@@ -17,6 +22,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import os
 import re
 import threading
 from dataclasses import InitVar, dataclass
@@ -24,13 +30,16 @@ from decimal import Decimal, InvalidOperation
 from typing import Any, Dict, List, Literal, Optional, Tuple, cast, get_args
 
 __all__ = ["Report", "Evidence", "Probe", "Library", "Error", "VmDetectionError",
-           "LibraryNotFoundError", "ParseError", "Likelihood", "Category", "Source",
+           "LibraryNotFoundError", "LibraryVersionError", "ParseError", "Likelihood", "Category", "Source",
            "ProbeStatus", "VMD_OK", "VMD_INVALID_ARGUMENT", "VMD_OUT_OF_MEMORY",
            "VMD_INTERNAL_ERROR", "detect", "version", "load", "parse", "to_bytes"]
 
 __version__ = "1.0.0"
 
 SONAME = "libvm_detection.so.1"
+# The copy a wheel carries; absent in a checkout.
+_BUNDLED = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+_MAJOR = __version__.split(".")[0]
 
 # vmd_detect_json's statuses, as include/vm_detection.h names them.
 VMD_OK = 0
@@ -67,6 +76,11 @@ class VmDetectionError(Error):
 
 class LibraryNotFoundError(Error, OSError):
     """The shared library could not be loaded."""
+
+
+class LibraryVersionError(LibraryNotFoundError):
+    """The library loaded is of another major version than this package,
+    whose interface it may not have."""
 
 
 class ParseError(Error, ValueError):
@@ -301,7 +315,9 @@ class Library:
     """One loaded copy of the shared library."""
 
     def __init__(self, path: Optional[str] = None) -> None:
-        name = path or SONAME
+        name, origin = _choose(path)
+        where = (f"as {name} through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)"
+                 if "/" not in name else f"at {name}") + origin
         try:
             dll = ctypes.CDLL(name)
             dll.vmd_detect_json.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
@@ -311,18 +327,26 @@ class Library:
             dll.vmd_version.argtypes = []
             dll.vmd_version.restype = ctypes.c_char_p
         except (OSError, AttributeError) as e:
-            where = (f"at {path}" if path else
-                     f"as {SONAME} through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)")
             raise LibraryNotFoundError(
                 f"libvm_detection could not be loaded {where}: {e}. Install it "
                 "(cmake --install build --prefix /usr/local && ldconfig) or pass its "
-                "path to vm_detection.load()") from e
+                "path to vm_detection.load() or in VMD_LIBRARY") from e
         self._dll = dll
         self.path = name
+        self._check_version(where)
+
+    def _check_version(self, where: str) -> None:
+        found = self.version()
+        major = re.match(r"([0-9]+)\.[0-9]+\.[0-9]+\b", found)
+        if not major or major.group(1) != _MAJOR:
+            raise LibraryVersionError(
+                f"libvm_detection {where} is version {found!r}, but vm_detection "
+                f"{__version__} needs major version {_MAJOR}: install a {_MAJOR}.x library "
+                "or the vm_detection release made for this one")
 
     def version(self) -> str:
         value: bytes = self._dll.vmd_version()
-        return value.decode("ascii")
+        return value.decode("ascii", "replace")
 
     def detect_json(self) -> str:
         """The report's JSON text, exactly as the library wrote it."""
@@ -345,13 +369,25 @@ class Library:
             self._dll.vmd_free(block)
 
 
+def _choose(path: Optional[str]) -> Tuple[str, str]:
+    """The library to load and, for messages, why that one."""
+    if path:
+        return path, ""
+    chosen = os.environ.get("VMD_LIBRARY")
+    if chosen:
+        return chosen, " (from VMD_LIBRARY)"
+    if os.path.isfile(_BUNDLED):
+        return _BUNDLED, " (the copy this package carries)"
+    return SONAME, ""
+
+
 _default: Optional[Library] = None
 _default_lock = threading.Lock()
 
 
 def load(path: Optional[str] = None) -> Library:
-    """Loads the library from `path` (by default the loader finds
-    libvm_detection.so.1) and makes it the one detect() and version() use."""
+    """Loads the library from `path` (by default as the module's docstring
+    says) and makes it the one detect() and version() use."""
     global _default
     library = Library(path)
     with _default_lock:

@@ -12,8 +12,9 @@ def main() -> int:
     parser = argparse.ArgumentParser(prog="python3 -m vm_detection",
                                      description="Prints libvm_detection's report.")
     parser.add_argument("--library", metavar="PATH",
-                        help="the shared library to load (default: libvm_detection.so.1 "
-                             "found by the dynamic loader)")
+                        help="the shared library to load (default: $VMD_LIBRARY, else the "
+                             "copy the package carries, else libvm_detection.so.1 found by "
+                             "the dynamic loader)")
     args = parser.parse_args()
     try:
         print(load(args.library).detect_json())
