@@ -72,10 +72,15 @@ pack() {  # DIR NAME OUTPUT: packs DIR/NAME into OUTPUT
 # A copy of the Debian 11 sysroot in which every symbolic link is relative:
 # the linker follows an absolute one into this machine's own /lib, whose
 # glibc is newer.
+# The arm64 one is made without bullseye-security, which the archive here
+# serves for amd64 only (VMD_RELEASE_ARM64_SECURITY=1 to use it): what the
+# object takes from a sysroot is the C library's headers and
+# libc_nonshared.a and the GCC runtime; the glibc it runs on is the user's.
 sysroot() {  # DEBIAN-ARCH DIR
-  local root
-  root=$(scripts/root.sh make bullseye "$1" extract libc6-dev libstdc++-10-dev libgcc-10-dev \
-           linux-libc-dev)
+  local root security=1
+  [ "$1" = amd64 ] || security=${VMD_RELEASE_ARM64_SECURITY:-0}
+  root=$(VMD_ROOT_SECURITY=$security scripts/root.sh make bullseye "$1" extract libc6-dev \
+           libstdc++-10-dev libgcc-10-dev linux-libc-dev)
   [ "$(cat "$2/.from" 2>/dev/null)" != "$root" ] || return 0
   rm -rf "$2"
   mkdir -p "$2"
