@@ -2,6 +2,8 @@
 
 /** The shared object's name, as the dynamic loader looks it up. */
 export const SONAME: 'libvm_detection.so.1';
+/** This package's version; the library loaded must have its major version. */
+export const VERSION: string;
 
 /** vmd_detect_json's statuses, as include/vm_detection.h names them. */
 export const VMD_OK: 0;
@@ -71,7 +73,13 @@ export class VmDetectionError extends Error {
 /** The shared library could not be loaded; the message says what was
  * looked for. */
 export class LibraryNotFoundError extends Error {
-  readonly code: 'VMD_LIBRARY_NOT_FOUND' | 'VMD_KOFFI_NOT_FOUND';
+  readonly code: 'VMD_LIBRARY_NOT_FOUND' | 'VMD_KOFFI_NOT_FOUND' | 'VMD_LIBRARY_VERSION';
+}
+
+/** The library loaded is of another major version than this package; the
+ * message names both. */
+export class LibraryVersionError extends LibraryNotFoundError {
+  readonly code: 'VMD_LIBRARY_VERSION';
 }
 
 /** koffi, through which the library is called, could not be loaded: the
@@ -102,9 +110,15 @@ export class Library {
 export function detect(): Report;
 /** The library's version, "1.0.0". @throws LibraryNotFoundError */
 export function version(): string;
-/** Loads the library from path (by default the loader finds
- * libvm_detection.so.1) and makes it the one detect() and version() use. */
+/** Loads the library from path (by default $VMD_LIBRARY, else the prebuilt
+ * library for platform(), else libvm_detection.so.1 through the dynamic
+ * loader when the package carries no prebuilds/) and makes it the one
+ * detect() and version() use. */
 export function load(path?: string): Library;
+/** The platform as the prebuilt libraries are named for: "linux-x64-glibc",
+ * "linux-arm64-musl" (the C library told by process.execPath's ELF
+ * interpreter), "darwin-arm64". */
+export function platform(): string;
 /** Reads a report's JSON text, as the library or vmd-detect writes it.
  * @throws ParseError */
 export function parse(text: string): Report;

@@ -11,14 +11,29 @@
 // installing needs no compiler and no Node.js headers) and checks its JSON
 // report.
 //
+// Which library: the path given to load() or new Library(), else
+// $VMD_LIBRARY (a path, or a bare libvm_detection.so.1 for the one the
+// dynamic loader finds), else the prebuilt one the packed package carries
+// for this platform (prebuilds/PLATFORM-ARCH-LIBC/), loaded by its absolute
+// path, else, in a source tree without prebuilds/, libvm_detection.so.1
+// through the dynamic loader. A packed package on a platform it has no
+// library for (musl, another architecture) says so and names VMD_LIBRARY.
+// Its major version must be this package's.
+//
 // Report strings carry bytes, not characters: the library writes every
 // byte outside printable ASCII as a \u00XX escape, so each character of a
 // string here has a code point below 256 that is exactly one byte of what
 // the probe read. toBytes(s) (or evidence.detailBytes) gives those bytes.
 
+const fs = require('node:fs');
 const path = require('node:path');
 
 const SONAME = 'libvm_detection.so.1';
+// package.json's version (checked by the tests): the library loaded must
+// have its major version.
+const VERSION = '1.0.0';
+const MAJOR = VERSION.split('.')[0];
+const PREBUILDS = path.join(__dirname, 'prebuilds');
 
 // vmd_detect_json's statuses, as include/vm_detection.h names them.
 const VMD_OK = 0;
@@ -51,6 +66,16 @@ class LibraryNotFoundError extends Error {
     super(message, { cause });
     this.name = 'LibraryNotFoundError';
     this.code = 'VMD_LIBRARY_NOT_FOUND';
+  }
+}
+
+/** The library loaded is of another major version than this package,
+ * whose interface it may not have. */
+class LibraryVersionError extends LibraryNotFoundError {
+  constructor(message) {
+    super(message);
+    this.name = 'LibraryVersionError';
+    this.code = 'VMD_LIBRARY_VERSION';
   }
 }
 
@@ -328,10 +353,67 @@ function parse(raw) {
   return new Report(readJson(raw), raw);
 }
 
+// The C library of this Node.js, told as koffi tells it: by the ELF
+// interpreter of process.execPath (musl's is ld-musl-ARCH.so.1).
+function libc() {
+  let elf;
+  try {
+    elf = fs.readFileSync(process.execPath).subarray(0, 1 << 16);
+  } catch {
+    return 'glibc';
+  }
+  if (elf.length < 64 || elf.readUInt32BE(0) !== 0x7f454c46) return 'glibc';
+  const wide = elf[4] === 2;
+  const le = elf[5] === 1;
+  const u16 = (at) => (le ? elf.readUInt16LE(at) : elf.readUInt16BE(at));
+  const u32 = (at) => (le ? elf.readUInt32LE(at) : elf.readUInt32BE(at));
+  const word = (at) => (wide ? Number(le ? elf.readBigUInt64LE(at) : elf.readBigUInt64BE(at))
+    : u32(at));
+  const phoff = word(wide ? 32 : 28);
+  const phentsize = u16(wide ? 54 : 42);
+  const phnum = u16(wide ? 56 : 44);
+  for (let i = 0; i < phnum; i += 1) {
+    const at = phoff + i * phentsize;
+    if (at + phentsize > elf.length) break;
+    if (u32(at) !== 3) continue; // PT_INTERP
+    const offset = word(at + (wide ? 8 : 4));
+    const size = word(at + (wide ? 32 : 16));
+    const interpreter = elf.subarray(offset, offset + size).toString('latin1');
+    return interpreter.includes('musl') ? 'musl' : 'glibc';
+  }
+  return 'glibc';
+}
+
+/** The platform as prebuilds/ names it: linux-x64-glibc, linux-arm64-musl,
+ * darwin-arm64. */
+function platform() {
+  const name = `${process.platform}-${process.arch}`;
+  return process.platform === 'linux' ? `${name}-${libc()}` : name;
+}
+
+// The library to load and, for messages, why that one.
+function choose(file) {
+  if (file) return [file, ''];
+  if (process.env.VMD_LIBRARY) return [process.env.VMD_LIBRARY, ' (from VMD_LIBRARY)'];
+  // A source tree or a package packed without libraries: the installed one.
+  if (!fs.existsSync(PREBUILDS)) return [SONAME, ''];
+  const target = platform();
+  const prebuilt = path.join(PREBUILDS, target, SONAME);
+  if (fs.existsSync(prebuilt)) return [prebuilt, ` (the prebuilt library for ${target})`];
+  const carried = fs.readdirSync(PREBUILDS).sort().join(', ') || 'none';
+  throw new LibraryNotFoundError(
+    `vm-detection has no prebuilt libvm_detection for ${target} (it carries ${carried}): ` +
+    'build and install the library for this system (cmake, see its README) and set ' +
+    'VMD_LIBRARY=/path/to/libvm_detection.so.1, or VMD_LIBRARY=libvm_detection.so.1 to load ' +
+    'the one the dynamic loader finds');
+}
+
 /** One loaded copy of the shared library. */
 class Library {
   constructor(file) {
-    const name = file || SONAME;
+    const [name, origin] = choose(file);
+    const where = (name.includes('/') ? `at ${name}`
+      : `as ${name} through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)`) + origin;
     let koffi;
     try {
       koffi = require('koffi');
@@ -354,16 +436,22 @@ class Library {
       this._version = lib.func('const char *vmd_version()');
     } catch (e) {
       // koffi's own message does not name the file.
-      const where = file ? `at ${file}`
-        : `as ${SONAME} through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)`;
       throw new LibraryNotFoundError(
         `libvm_detection could not be loaded ${where}: ${e.message}. Install it ` +
         '(cmake --install build --prefix /usr/local && ldconfig) or pass its path to ' +
-        'load()', e);
+        'load() or in VMD_LIBRARY', e);
     }
     this._koffi = koffi;
     this._lib = lib;
     this.path = name;
+    const found = this.version();
+    const major = /^([0-9]+)\.[0-9]+\.[0-9]+\b/.exec(found);
+    if (!major || major[1] !== MAJOR) {
+      throw new LibraryVersionError(
+        `libvm_detection ${where} is version "${found}", but vm-detection ${VERSION} needs ` +
+        `major version ${MAJOR}: install a ${MAJOR}.x library or the vm-detection release ` +
+        'made for this one');
+    }
   }
 
   version() {
@@ -396,8 +484,8 @@ class Library {
 
 let loaded = null;
 
-/** Loads the library from path (by default the loader finds
- * libvm_detection.so.1) and makes it the one detect() and version() use. */
+/** Loads the library from path (by default as the top of this file says)
+ * and makes it the one detect() and version() use. */
 function load(path) {
   loaded = new Library(path);
   return loaded;
@@ -419,7 +507,7 @@ function version() {
 }
 
 module.exports = {
-  Report, Evidence, Probe, Library, VmDetectionError, LibraryNotFoundError, KoffiNotFoundError,
-  ParseError, SONAME, VMD_OK, VMD_INVALID_ARGUMENT, VMD_OUT_OF_MEMORY, VMD_INTERNAL_ERROR, detect,
-  version, load, parse, toBytes,
+  Report, Evidence, Probe, Library, VmDetectionError, LibraryNotFoundError, LibraryVersionError,
+  KoffiNotFoundError, ParseError, SONAME, VERSION, VMD_OK, VMD_INVALID_ARGUMENT, VMD_OUT_OF_MEMORY, VMD_INTERNAL_ERROR, detect,
+  version, load, parse, toBytes, platform,
 };

@@ -70,10 +70,18 @@ test('bytes above 0x7f come back as read', (t) => {
   assert.throws(() => vm.toBytes('\u2603'), RangeError);
 });
 
-test('statuses become errors and every block is freed', (t) => {
-  const stub = path.join(scratch(t), 'libvm_detection.so.1');
+// The stand-in library, whose version text is VMD_STUB_VERSION's and then a
+// count of the blocks it holds.
+function stubLibrary(t, dir = scratch(t)) {
+  const stub = path.join(dir, 'libvm_detection.so.1');
   execFileSync(process.env.CC || 'cc', ['-shared', '-fPIC', '-o', stub, stubSource]);
-  const library = new vm.Library(stub);
+  process.env.VMD_STUB_VERSION = '1.0.0';
+  t.after(() => delete process.env.VMD_STUB_VERSION);
+  return stub;
+}
+
+test('statuses become errors and every block is freed', (t) => {
+  const library = new vm.Library(stubLibrary(t));
   t.after(() => delete process.env.VMD_STUB_STATUS);
   for (const [status, meaning] of [[1, 'null'], [2, 'out of memory'], [3, 'internal failure'],
     [9, 'unknown status']]) {
@@ -83,8 +91,89 @@ test('statuses become errors and every block is freed', (t) => {
   }
   process.env.VMD_STUB_STATUS = '0';
   assert.equal(library.detect().vm_likelihood, 'unknown');
-  assert.equal(library.version(), 'outstanding 0');
+  assert.equal(library.version(), '1.0.0 outstanding 0');
   assert.throws(() => new vm.Library()._detectInto(null), (e) => e.status === 1);
+});
+
+test('a library of another major version is refused, naming both versions', (t) => {
+  const stub = stubLibrary(t);
+  for (const stated of ['2.0.0', '10.1.0', '1.0', '']) {
+    process.env.VMD_STUB_VERSION = stated;
+    assert.throws(() => new vm.Library(stub), (e) => e instanceof vm.LibraryVersionError &&
+      e instanceof vm.LibraryNotFoundError && e.code === 'VMD_LIBRARY_VERSION' &&
+      e.message.includes(`at ${stub} is version "${stated} outstanding 0", ` +
+        'but vm-detection 1.0.0 needs major version 1'), stated);
+  }
+  process.env.VMD_STUB_VERSION = '1.9.3';
+  assert.equal(new vm.Library(stub).version(), '1.9.3 outstanding 0');
+});
+
+// An ELF header with one program header, PT_INTERP naming interpreter.
+function fakeExecutable(file, interpreter) {
+  const elf = Buffer.alloc(120 + interpreter.length + 1);
+  Buffer.from([0x7f, 0x45, 0x4c, 0x46, 2, 1, 1]).copy(elf);
+  elf.writeBigUInt64LE(64n, 32); // e_phoff
+  elf.writeUInt16LE(56, 54); // e_phentsize
+  elf.writeUInt16LE(1, 56); // e_phnum
+  elf.writeUInt32LE(3, 64); // p_type
+  elf.writeBigUInt64LE(120n, 72); // p_offset
+  elf.writeBigUInt64LE(BigInt(interpreter.length + 1), 96); // p_filesz
+  elf.write(interpreter, 120, 'latin1');
+  fs.writeFileSync(file, elf);
+}
+
+test('a packed package loads its prebuilt library for the platform, and names the platform ' +
+     'and VMD_LIBRARY where it has none', (t) => {
+  // As npm pack lays it out, koffi reached through node_modules.
+  const dir = scratch(t);
+  const stub = stubLibrary(t);
+  fs.copyFileSync(require.resolve('..'), path.join(dir, 'index.js'));
+  fs.symlinkSync(path.join(__dirname, '../node_modules'), path.join(dir, 'node_modules'));
+  const prebuilt = (target) => path.join(dir, 'prebuilds', target, vm.SONAME);
+  for (const target of ['linux-x64-glibc', 'linux-arm64-glibc']) {
+    fs.mkdirSync(path.dirname(prebuilt(target)), { recursive: true });
+    fs.copyFileSync(stub, prebuilt(target));
+  }
+  const packed = require(path.join(dir, 'index.js'));
+  const real = { arch: process.arch, platform: process.platform, execPath: process.execPath };
+  const fake = (arch, execPath) => {
+    Object.defineProperty(process, 'arch', { value: arch, configurable: true });
+    Object.defineProperty(process, 'platform', { value: 'linux', configurable: true });
+    process.execPath = execPath;
+  };
+  t.after(() => {
+    Object.defineProperty(process, 'arch', { value: real.arch, configurable: true });
+    Object.defineProperty(process, 'platform', { value: real.platform, configurable: true });
+    process.execPath = real.execPath;
+  });
+  const glibc = path.join(dir, 'node-glibc');
+  const musl = path.join(dir, 'node-musl');
+  fakeExecutable(glibc, '/lib64/ld-linux-x86-64.so.2');
+  fakeExecutable(musl, '/lib/ld-musl-x86_64.so.1');
+  delete process.env.VMD_LIBRARY;
+  for (const arch of ['x64', 'arm64']) {
+    fake(arch, glibc);
+    assert.equal(new packed.Library().path, prebuilt(`linux-${arch}-glibc`));
+  }
+  fake('x64', musl);
+  assert.equal(packed.platform(), 'linux-x64-musl');
+  assert.throws(() => packed.detect(), (e) => e instanceof packed.LibraryNotFoundError &&
+    e.code === 'VMD_LIBRARY_NOT_FOUND' && e.message.includes('no prebuilt libvm_detection for ' +
+      'linux-x64-musl (it carries linux-arm64-glibc, linux-x64-glibc)') &&
+    e.message.includes('VMD_LIBRARY=/path/to/libvm_detection.so.1'));
+  fake('riscv64', glibc);
+  assert.throws(() => new packed.Library(), /no prebuilt libvm_detection for linux-riscv64-glibc/);
+  process.env.VMD_LIBRARY = stub;
+  t.after(() => delete process.env.VMD_LIBRARY);
+  assert.equal(new packed.Library().path, stub);
+});
+
+test('the version is package.json\'s and project()\'s of CMakeLists.txt', () => {
+  const cmake = fs.readFileSync(path.join(reports, '../../CMakeLists.txt'), 'latin1');
+  const project = /^project\(vm_detection VERSION (\S+)/m.exec(cmake)[1];
+  const lock = JSON.parse(fs.readFileSync(path.join(__dirname, '../package-lock.json'), 'utf8'));
+  assert.deepEqual([vm.VERSION, require('../package.json').version, lock.version,
+    lock.packages[''].version], [project, project, project, project]);
 });
 
 test('malformed reports are refused', () => {

@@ -1,8 +1,8 @@
 // Checked by tsc --noEmit only: the declarations fit how a program uses the
 // package, and refuse what it must not do.
-import { Category, detect, Evidence, KoffiNotFoundError, Likelihood, LibraryNotFoundError, load,
-  parse, ParseError, ProbeStatus, Report, Source, toBytes, version, VMD_INTERNAL_ERROR, VMD_OK,
-  VmDetectionError } from '..';
+import { Category, detect, Evidence, KoffiNotFoundError, Likelihood, LibraryNotFoundError,
+  LibraryVersionError, load, parse, ParseError, platform, ProbeStatus, Report, Source, toBytes,
+  version, VERSION, VMD_INTERNAL_ERROR, VMD_OK, VmDetectionError } from '..';
 
 function summary(report: Report): string {
   const lists: readonly string[][] = [[...report.hypervisors], [...report.containers],
@@ -40,6 +40,10 @@ try {
 } catch (e) {
   if (e instanceof VmDetectionError) console.log(e.status.toFixed(0), e.meaning, e.code);
   else if (e instanceof KoffiNotFoundError) console.log(e.code === 'VMD_KOFFI_NOT_FOUND');
+  else if (e instanceof LibraryVersionError) {
+    const code: 'VMD_LIBRARY_VERSION' = e.code;
+    console.log(code, VERSION.split('.'), platform().split('-'));
+  }
   else if (e instanceof LibraryNotFoundError || e instanceof ParseError) console.log(e.message);
   if (e instanceof ParseError) {
     const code: 'VMD_PARSE' = e.code;
