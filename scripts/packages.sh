@@ -6,7 +6,12 @@
 # that, vmd-detect's maintainer scripts are run through its whole life
 # (tests/packages/lifecycle.sh). Installs with sudo when not run as root;
 # scripts/deps.sh --all installs the tools.
+#
+#   scripts/packages.sh [--keep DIR]   --keep: copy the packages into DIR
+#                                      once every check has passed
 set -euo pipefail
+keep=""
+if [ "${1:-}" = --keep ]; then keep=$(realpath -m "${2:?--keep DIR}"); fi
 cd "$(dirname "$0")/.."
 packages=(libvm-detection1 libvm-detection-dev vmd-detect)
 sudo=""
@@ -85,3 +90,8 @@ VMD_PROMETHEUS_DIR="$work/textfile" VMD_NFD_DIR="$work/no-nfd" /usr/share/vmd-de
   fail "refresh"
 grep -q '^vm_detection_info{' "$work/textfile/vm_detection.prom" || fail "refresh wrote no metrics"
 echo "packages: built, lintian-clean, installed, used and purged"
+if [ -n "$keep" ]; then
+  mkdir -p "$keep"
+  cp "${debs[@]}" "$keep/"
+  echo "packages: kept in $keep"
+fi

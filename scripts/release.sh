@@ -21,7 +21,7 @@
 #   scripts/release.sh --binaries OUTDIR the two binary tarballs only
 #                                        (written over any of those names)
 #   VMD_RELEASE_BUILD=DIR                build directories (default
-#                                        build-release); kept, so that a
+#                                        build-release-cache); kept, so that a
 #                                        second run over one commit is quick
 set -euo pipefail
 
@@ -34,7 +34,7 @@ else
 fi
 out=$(realpath -m "$out")
 cd "$(dirname "$0")/.."
-build=$(realpath -m "${VMD_RELEASE_BUILD:-build-release}")
+build=$(realpath -m "${VMD_RELEASE_BUILD:-build-release-cache}")
 
 fail() { echo "release: $*" >&2; exit 1; }
 

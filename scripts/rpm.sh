@@ -8,7 +8,12 @@
 # systemd macros: rpm/macros.fedora-compat defines them, for this stage only.
 # Installs into the scratch root with sudo when not run as root (rpm --root
 # changes root); scripts/deps.sh --all installs the tools.
+#
+#   scripts/rpm.sh [--keep DIR]   --keep: copy the source and binary
+#                                 packages into DIR once every check has passed
 set -euo pipefail
+keep=""
+if [ "${1:-}" = --keep ]; then keep=$(realpath -m "${2:?--keep DIR}"); fi
 cd "$(dirname "$0")/.."
 spec=rpm/libvm_detection.spec
 sudo=""
@@ -190,3 +195,8 @@ done
 
 echo "rpm: 3 binary packages and a source package built, rpmlint-clean, installed," \
   "vmd-detect ran; the same files as the Debian packages"
+if [ -n "$keep" ]; then
+  mkdir -p "$keep"
+  cp "${srpms[@]}" "${rpms[@]}" "$keep/"
+  echo "rpm: kept in $keep"
+fi
