@@ -1,10 +1,77 @@
-//! Links libvm_detection as pkg-config describes it (PKG_CONFIG_PATH for a
-//! prefix outside the usual places), as the Go module's cgo does. pkg-config
-//! is run directly so that the build needs no crate beyond serde's.
+//! Builds the library from its sources as CMakeLists.txt lists them
+//! (feature `bundled`, the default), or links the installed one as
+//! pkg-config describes it (PKG_CONFIG_PATH for a prefix outside the usual
+//! places), as the Go module's cgo does. pkg-config is run directly so that
+//! the system build needs no crate beyond serde's.
 use std::env;
+use std::fs;
+use std::path::Path;
 use std::process::{exit, Command};
 
+fn fail(why: &str) -> ! {
+    eprintln!("vm-detection: {}", why);
+    exit(1)
+}
+
+/// The words between `start` and the next `)` in CMakeLists.txt.
+fn cmake_list<'a>(cmake: &'a str, start: &str) -> Vec<&'a str> {
+    let at = match cmake.find(start) {
+        Some(at) => at,
+        None => fail(&format!("no {} in CMakeLists.txt", start)),
+    };
+    let rest = &cmake[at + start.len()..];
+    rest[..rest.find(')').unwrap_or(0)].split_whitespace().collect()
+}
+
 fn main() {
+    let root = env::var("CARGO_MANIFEST_DIR").unwrap();
+    let cmake_file = Path::new(&root).join("CMakeLists.txt");
+    println!("cargo:rerun-if-changed={}", cmake_file.display());
+    let cmake = fs::read_to_string(&cmake_file)
+        .unwrap_or_else(|e| fail(&format!("cannot read {}: {}", cmake_file.display(), e)));
+    // One version: project()'s, which the library reports too.
+    let version = cmake_list(&cmake, "project(vm_detection VERSION").first().copied();
+    if version != Some(env!("CARGO_PKG_VERSION")) {
+        fail(&format!(
+            "the crate's version {} is not CMakeLists.txt's {:?}",
+            env!("CARGO_PKG_VERSION"),
+            version
+        ));
+    }
+    if env::var_os("CARGO_FEATURE_BUNDLED").is_some() {
+        bundled(&root, &cmake);
+    } else {
+        system();
+    }
+}
+
+#[cfg(feature = "bundled")]
+fn bundled(root: &str, cmake: &str) {
+    let sources = cmake_list(cmake, "add_library(vmd_core STATIC");
+    let mut build = cc::Build::new();
+    build
+        .cpp(true)
+        .flag("-std=c++20")
+        .flag("-fvisibility=hidden")
+        .flag("-fvisibility-inlines-hidden")
+        .include(Path::new(root).join("include"))
+        .include(Path::new(root).join("src"))
+        .define("VMD_VERSION", format!("\"{}\"", env!("CARGO_PKG_VERSION")).as_str());
+    for source in &sources {
+        build.file(Path::new(root).join(source));
+    }
+    for dir in ["src", "include"] {
+        println!("cargo:rerun-if-changed={}", Path::new(root).join(dir).display());
+    }
+    build.compile("vmd_core");
+}
+
+#[cfg(not(feature = "bundled"))]
+fn bundled(_: &str, _: &str) {
+    unreachable!()
+}
+
+fn system() {
     println!("cargo:rerun-if-env-changed=PKG_CONFIG");
     println!("cargo:rerun-if-env-changed=PKG_CONFIG_PATH");
     println!("cargo:rerun-if-env-changed=PKG_CONFIG_LIBDIR");
@@ -13,19 +80,15 @@ fn main() {
                 libvm-detection-dev package), or set PKG_CONFIG_PATH to PREFIX/lib/pkgconfig";
     let output = match Command::new(&pkg_config).args(["--libs", "vm_detection"]).output() {
         Ok(output) => output,
-        Err(e) => {
-            eprintln!("vm-detection: cannot run {}: {}; it finds libvm_detection", pkg_config, e);
-            exit(1);
-        }
+        Err(e) => fail(&format!("cannot run {}: {}; it finds libvm_detection", pkg_config, e)),
     };
     if !output.status.success() {
-        eprintln!(
-            "vm-detection: {} --libs vm_detection failed: {}\nvm-detection: {}",
+        fail(&format!(
+            "{} --libs vm_detection failed: {}\nvm-detection: {}",
             pkg_config,
             String::from_utf8_lossy(&output.stderr).trim(),
             hint
-        );
-        exit(1);
+        ));
     }
     for flag in String::from_utf8_lossy(&output.stdout).split_whitespace() {
         if let Some(dir) = flag.strip_prefix("-L") {

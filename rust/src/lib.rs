@@ -239,6 +239,20 @@ pub enum Error {
     /// The text is not a schema version 1 report; serde_json's error (also
     /// the `source()`) says why and where.
     Parse(Arc<serde_json::Error>),
+    /// The loaded library's `vmd_version` is `library`, not of the major
+    /// version [`MAJOR_VERSION`] this crate reads the report of.
+    Version { library: String, want: u32 },
+}
+
+/// The major version of libvm_detection this crate is written for;
+/// [`detect`] refuses a library of another.
+pub const MAJOR_VERSION: u32 = 1;
+
+fn check_version(library: &str) -> Result<(), Error> {
+    match library.split('.').next().map(str::parse::<u32>) {
+        Some(Ok(MAJOR_VERSION)) => Ok(()),
+        _ => Err(Error::Version { library: library.to_owned(), want: MAJOR_VERSION }),
+    }
 }
 
 impl Error {
@@ -246,7 +260,7 @@ impl Error {
     pub fn status(&self) -> Option<i32> {
         match self {
             Error::Detect { status } => Some(*status),
-            Error::Parse(_) => None,
+            Error::Parse(_) | Error::Version { .. } => None,
         }
     }
 
@@ -272,6 +286,11 @@ impl fmt::Display for Error {
                 self.meaning().unwrap_or_default()
             ),
             Error::Parse(why) => write!(f, "not a libvm_detection report: {}", why),
+            Error::Version { library, want } => write!(
+                f,
+                "libvm_detection {:?} is loaded, but this crate is built for major version {}",
+                library, want
+            ),
         }
     }
 }
@@ -279,7 +298,7 @@ impl fmt::Display for Error {
 impl std::error::Error for Error {
     fn source(&self) -> Option<&(dyn std::error::Error + 'static)> {
         match self {
-            Error::Detect { .. } => None,
+            Error::Detect { .. } | Error::Version { .. } => None,
             Error::Parse(why) => Some(&**why),
         }
     }
@@ -289,6 +308,7 @@ impl PartialEq for Error {
     fn eq(&self, other: &Error) -> bool {
         match (self, other) {
             (Error::Detect { status: a }, Error::Detect { status: b }) => a == b,
+            (Error::Version { library: a, .. }, Error::Version { library: b, .. }) => a == b,
             (Error::Parse(a), Error::Parse(b)) => {
                 a.classify() == b.classify() && a.to_string() == b.to_string()
             }
@@ -307,6 +327,7 @@ pub fn version() -> &'static str {
 
 /// Runs one detection. Any number of threads may call it at once.
 pub fn detect() -> Result<Report, Error> {
+    check_version(version())?;
     let mut out = ptr::null_mut();
     parse_owned(detect_into(&mut out)?)
 }

@@ -110,11 +110,13 @@ fn parse_refuses_malformed_reports() {
 }
 
 /// The stub library stands in for the real one in a child run of this test
-/// binary: the loader picks it up through LD_LIBRARY_PATH.
+/// binary: the loader picks it up through LD_LIBRARY_PATH, which a bundled
+/// library is beyond.
+#[cfg(not(feature = "bundled"))]
 #[test]
 fn statuses_become_errors_through_a_stub_library() {
     let source = env::var("VMD_STUB_SOURCE").unwrap_or_else(|_| {
-        concat!(env!("CARGO_MANIFEST_DIR"), "/../tests/bindings/stub_library.c").to_owned()
+        concat!(env!("CARGO_MANIFEST_DIR"), "/tests/bindings/stub_library.c").to_owned()
     });
     let dir = Scratch::new("stub");
     let cc = env::var("CC").unwrap_or_else(|_| "cc".to_owned());
@@ -131,10 +133,21 @@ fn statuses_become_errors_through_a_stub_library() {
     assert!(child.status.success() && out.contains("test stub_child ... ok"), "{:?}", child);
 }
 
+#[cfg(not(feature = "bundled"))]
 #[test]
 #[ignore = "run by statuses_become_errors_through_a_stub_library"]
 fn stub_child() {
     assert!(env::var_os("VMD_STUB_CHILD").is_some(), "needs the stub library");
+    // A library of another major version is refused before it runs.
+    for stated in ["2.0.0", "0.9.1"] {
+        env::set_var("VMD_STUB_VERSION", stated);
+        let error = detect().unwrap_err();
+        assert_eq!(error, Error::Version { library: format!("{} outstanding 0", stated), want: 1 });
+        assert!(
+            error.to_string().contains(stated) && error.to_string().contains("major version 1")
+        );
+    }
+    env::set_var("VMD_STUB_VERSION", "1.0.0");
     for status in [1, 2, 3, 9] {
         env::set_var("VMD_STUB_STATUS", status.to_string());
         let error = detect().unwrap_err();
@@ -143,5 +156,5 @@ fn stub_child() {
     }
     env::set_var("VMD_STUB_STATUS", "0");
     assert_eq!(detect().unwrap().vm_likelihood, "unknown");
-    assert_eq!(version(), "outstanding 0", "blocks not freed");
+    assert_eq!(version(), "1.0.0 outstanding 0", "blocks not freed");
 }

@@ -10,7 +10,7 @@ use vm_detection::{parse, Error, Likelihood, ProbeStatus, Report};
 fn corpus(kind: &str) -> Vec<(String, String)> {
     let dir = env::var_os("VMD_REPORTS")
         .map(PathBuf::from)
-        .unwrap_or_else(|| PathBuf::from(env!("CARGO_MANIFEST_DIR")).join("../tests/reports"));
+        .unwrap_or_else(|| PathBuf::from(env!("CARGO_MANIFEST_DIR")).join("tests/reports"));
     let mut texts: Vec<_> = fs::read_dir(dir.join(kind))
         .unwrap_or_else(|e| panic!("{}: {}", dir.display(), e))
         .map(|entry| entry.unwrap().path())

@@ -4,12 +4,13 @@
 # the Python package installed with pip, offline, into a fresh virtual
 # environment of Debian's python3 (and of the python3 on PATH when that is
 # another interpreter) and editable, its tests, mypy --strict over it; go
-# vet and go test; the Rust crate's tests, built offline from Debian's
-# packaged crates; the Node.js package installed with npm from its lock
+# vet and go test, with the installed library and with the module's own
+# compile of it; the Rust crate's tests likewise, built offline from
+# Debian's packaged crates; the Node.js package installed with npm from its lock
 # file, its tests and tsc over its declarations. Each binding's tests read
 # the report corpus, tests/reports/. Then a C++ program that reads the
 # report with nlohmann/json, a Rust program that depends on the crate by
-# path and a Node.js program that installed the package's tarball, then
+# path (the installed library) and a Node.js program that installed the package's tarball, then
 # another package, must each print the
 # verdict, the lists and the evidence that vmd-detect's report holds, for
 # this machine and for probe trees made here. Everything but the build tree
@@ -63,8 +64,11 @@ PYTHONPATH=/usr/lib/python3/dist-packages "$scratch/venv0/bin/python" -m pytest 
   python/tests/types_check.py
 
 echo "--- go"
+# The installed library (build tag vmd_system), then the module's own
+# compile of the library's sources, which the tests compare with vmd-detect.
 export GOCACHE=$scratch/go-cache GOPATH=$scratch/go GOPROXY=off GOFLAGS=-mod=readonly
-(cd go && go vet ./... && go test ./...)
+go vet -tags vmd_system ./go/... && go test -tags vmd_system ./go/...
+go vet ./go/... && go test ./go/...
 
 echo "--- rust"
 # Debian's registry directory stands in for cargo's default one, offline;
@@ -80,15 +84,16 @@ directory = "/usr/share/cargo/registry"
 [net]
 offline = true
 EOF
-cp -r rust/Cargo.toml rust/build.rs rust/src rust/tests "$scratch/rust/"
-(cd "$scratch/rust" && cargo --version && cargo test -q)
+cp -r Cargo.toml CMakeLists.txt src include rust "$scratch/rust/"
+# The installed library (no default features), then the bundled build.
+(cd "$scratch/rust" && cargo --version && cargo test -q --no-default-features && cargo test -q)
 cat >"$scratch/rust-consumer/Cargo.toml" <<EOF
 [package]
 name = "consumer"
 version = "0.0.0"
 edition = "2021"
 [dependencies]
-vm-detection = { path = "$PWD/rust" }
+vm-detection = { path = "$PWD", default-features = false }
 EOF
 cp tests/bindings/consumer.rs "$scratch/rust-consumer/src/main.rs"
 cargo build -q --manifest-path "$scratch/rust-consumer/Cargo.toml"
