@@ -1,0 +1,3 @@
+module consumer
+
+go 1.19

@@ -1,0 +1,3 @@
+module vmd/gozip
+
+go 1.19
