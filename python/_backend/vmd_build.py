@@ -5,7 +5,7 @@ backend named in pyproject.toml; this one ships in the tree, so every
 route below works offline in a fresh virtual environment.
 
 What a wheel carries is chosen by the config setting `library`
-(`pip install -C library=...`, or `config_settings` when called directly):
+(`pip install --config-settings library=...`, or `config_settings` when called directly):
 
 - `system`: pure Python, loading libvm_detection.so.1 through the dynamic
   loader. The default in a checkout (`pip install ./python`), where the
