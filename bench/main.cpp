@@ -36,6 +36,16 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Whether a run ended without times: Google Benchmark 1.8 replaced the flag
+// error_occurred of 1.7 with skipped, which also tells a run skipped on purpose.
+template <class Run>
+bool without_times(const Run& run) {
+    if constexpr (requires { run.skipped; })
+        return static_cast<bool>(run.skipped);
+    else
+        return run.error_occurred;
+}
+
 // Prints as the console reporter does and keeps every benchmark's times per
 // call for the summary.
 class Collector : public benchmark::ConsoleReporter {
@@ -45,7 +55,7 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred) continue;
+            if (without_times(run)) continue;
             const double unit = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             Times t{run.GetAdjustedRealTime() * unit, run.GetAdjustedCPUTime() * unit};
             if (auto r = run.counters.find("ratio"); r != run.counters.end()) t.ratio = r->second;
