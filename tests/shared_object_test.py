@@ -69,11 +69,15 @@ def main(path):
     # First, in a child of its own; bounded, and killed by its id on timeout.
     # AddressSanitizer keeps freed blocks resident in its quarantine, which
     # would count as growth; without one, what stays resident stays allocated.
-    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0")
-    child = subprocess.run([sys.executable, __file__, "--unload-loop", path], env=env,
-                           capture_output=True, text=True, timeout=300)
-    if child.returncode != 0:
-        fail(f"the load loop: {child.stdout}{child.stderr}")
+    # The growth is read with mallinfo2 (glibc 2.33): on an older glibc the
+    # loop is skipped, the rest still checked, and the test then skips.
+    growth_checked = hasattr(ctypes.CDLL(None), "mallinfo2")
+    if growth_checked:
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0")
+        child = subprocess.run([sys.executable, __file__, "--unload-loop", path], env=env,
+                               capture_output=True, text=True, timeout=300)
+        if child.returncode != 0:
+            fail(f"the load loop: {child.stdout}{child.stderr}")
 
     symbols = subprocess.run(["nm", "-D", "--defined-only", path], check=True,
                              capture_output=True, text=True).stdout.split("\n")
@@ -124,6 +128,10 @@ def main(path):
     for item in report["evidence"]:
         if list(item) != ["source", "category", "vendor", "weight", "detail"]:
             fail(f"evidence members {list(item)}")
+    if not growth_checked:
+        print(f"SKIP: {os.confstr('CS_GNU_LIBC_VERSION')} has no mallinfo2 (glibc 2.33 or later): "
+              "the unload loop's growth is not checked; the interface passed")
+        sys.exit(77)
     print("shared object: 2 passed, 0 failed")
 
 
