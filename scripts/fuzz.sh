@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang 14) and runs each for SECONDS seconds,
+# Builds the libFuzzer targets (with the newest clang whose libFuzzer is
+# installed: libclang-rt-14-dev on Debian 12, -19-dev on Debian 13, as
+# scripts/deps.sh --all installs; VMD_CLANG=N picks clang-N) and runs each for SECONDS seconds,
 # as many at once as there are cores, starting from its committed seed
 # corpus under fuzz/corpus/<target>/.
 # Fails on any crash, failed property, hang (an input taking over 10 s),
@@ -16,7 +18,13 @@ all=(smbios cgroup_markers firmware_marker firmware_cloud_marker to_json detect_
 targets=("${@:-${all[@]}}")
 build=${VMD_FUZZ_BUILD:-build-fuzz}
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DVMD_BUILD_FUZZERS=ON \
+if [ -z "${VMD_CLANG:-}" ]; then
+  VMD_CLANG=$(printf '%s\n' /usr/lib/llvm-*/lib/clang/*/lib/*/libclang_rt.fuzzer*.a |
+                sed -n 's|^/usr/lib/llvm-\([0-9]*\)/.*\.a$|\1|p' | sort -n | tail -n 1)
+  [ -n "$VMD_CLANG" ] || { echo "fuzz.sh: no clang with libFuzzer; run scripts/deps.sh --all" >&2; exit 1; }
+fi
+echo "fuzz: clang $VMD_CLANG"
+CC=clang-$VMD_CLANG CXX=clang++-$VMD_CLANG cmake -S . -B "$build" -DVMD_BUILD_FUZZERS=ON \
   -DVMD_BUILD_TESTS=OFF -DVMD_BUILD_BENCHMARKS=OFF -DVMD_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzzers
 
