@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Clean-room test of the Rust crate: in a clean Debian root of SUITE with
+# Debian's cargo, rustc and packaged crates (librust-cc-dev among them) but
+# no libvm_detection, the .crate that scripts/package-rust.sh makes is put
+# into a registry directory beside Debian's, as crates.io would serve it; a
+# program of one's own (tests/bindings/consumer.rs) that depends on
+# vm-detection = "1" builds with cargo, offline and with the network cut
+# off, the crate's default feature bundled compiling the library's sources
+# with the cc crate. The crate's copy of the sources must be the tree's, and
+# the program must print what vmd-detect's report holds over probe trees
+# and, live, in the root (tests/bundled/compare.sh).
+#
+#   tests/bundled/rust.sh SUITE          SUITE bookworm or trixie
+#   VMD_RELEASE_DIR=DIR                  the release tarballs, whose static
+#                                        vmd-detect is the reference; made with
+#                                        scripts/release.sh --binaries when unset
+set -euo pipefail
+suite=${1:?usage: tests/bundled/rust.sh SUITE}
+cd "$(dirname "$0")/../.."
+repo=$PWD
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vmd-bundled-rust-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+step() {  # name, command...: runs it and prints its time
+  local name=$1 start=$SECONDS; shift
+  "$@"
+  echo "rust.sh $suite: $name: $((SECONDS - start)) s"
+}
+
+make_root() {
+  root=$(scripts/root.sh make "$suite" amd64 minbase ca-certificates g++ pkg-config python3 \
+    python3-venv golang-go cargo rustc librust-cc-dev librust-pkg-config-dev nodejs npm)
+}
+release_tool() {
+  local dir=${VMD_RELEASE_DIR:-}
+  if [ -z "$dir" ]; then
+    dir=$scratch/release
+    scripts/release.sh --binaries "$dir" >"$scratch/release.log" 2>&1 ||
+      { cat "$scratch/release.log" >&2; exit 1; }
+  fi
+  mkdir "$scratch/tool"
+  tar -xzf "$dir"/libvm_detection-*-linux-x86_64.tar.gz -C "$scratch/tool" --strip-components=1
+}
+package() {
+  scripts/package-rust.sh "$scratch/out" >/dev/null
+  mkdir "$scratch/src"
+  git archive HEAD | tar -x -C "$scratch/src"
+  ls "$scratch/out"
+}
+
+step "root" make_root
+step "release binaries" release_tool
+step "crate" package
+mkdir "$scratch/inside"
+cat >"$scratch/inside/rust.sh" <<'EOF_INSIDE'
+set -euo pipefail
+step() { local name=$1 start=$SECONDS; shift; "$@"; echo "  $name: $((SECONDS - start)) s"; }
+cargo --version
+installed=$(ls /usr/lib/*/libvm_detection* /usr/lib/libvm_detection* /usr/local/lib*/libvm_detection* \
+  /usr/include/vm_detection.h /usr/local/include/vm_detection.h 2>/dev/null || true)
+if [ -n "$installed" ] || pkg-config --exists vm_detection; then
+  echo "FAIL: the root has libvm_detection: $installed" >&2; exit 1
+fi
+# A registry directory: Debian's crates and ours, each with the checksums
+# cargo checks a directory source's crates against.
+registry() {
+  mkdir /tmp/registry
+  ln -s /usr/share/cargo/registry/* /tmp/registry/
+  tar -xzf /out/*.crate -C /tmp/registry
+  python3 - /tmp/registry/vm-detection-* /out/*.crate <<'PY'
+import hashlib, json, pathlib, sys
+crate, packed = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+digest = lambda p: hashlib.sha256(p.read_bytes()).hexdigest()
+files = {str(p.relative_to(crate)): digest(p) for p in crate.rglob("*") if p.is_file()}
+(crate / ".cargo-checksum.json").write_text(json.dumps({"files": files, "package": digest(packed)}))
+PY
+}
+step "registry" registry
+crate=$(echo /tmp/registry/vm-detection-*)
+for part in src include CMakeLists.txt rust/build.rs rust/src; do
+  diff -r "/src/$part" "$crate/$part" >&2 ||
+    { echo "FAIL: the crate's $part differs from the tree" >&2; exit 1; }
+done
+export CARGO_HOME=/tmp/cargo
+mkdir -p "$CARGO_HOME" /tmp/app/src
+cat >"$CARGO_HOME/config.toml" <<'TOML'
+[source.crates-io]
+replace-with = "local"
+[source.local]
+directory = "/tmp/registry"
+[net]
+offline = true
+TOML
+cat >/tmp/app/Cargo.toml <<'TOML'
+[package]
+name = "consumer"
+version = "0.0.0"
+edition = "2021"
+[dependencies]
+vm-detection = "1"
+TOML
+cp /bindings/consumer.rs /tmp/app/src/main.rs
+cd /tmp/app
+step "cargo build" cargo build -q
+grep -A1 'name = "vm-detection"' Cargo.lock | grep -qx 'version = "1.0.0"'
+step "compare" /bundled/compare.sh /tool/bin/vmd-detect /bindings/summary.py target/debug/consumer
+EOF_INSIDE
+# No network inside: everything comes from the directories bound in.
+step "in the root" scripts/root.sh run "$root" -b "$scratch/out:/out" \
+  -b "$scratch/src:/src" -b "$scratch/tool:/tool" -b "$repo/tests/bindings:/bindings" \
+  -b "$repo/tests/bundled:/bundled" -b "$scratch/inside:/inside" -- unshare --net bash /inside/rust.sh
+echo "rust.sh $suite: ok"
