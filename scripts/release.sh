@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes a release of the commit checked out (HEAD), from a clone of that
-# commit, so that changes not yet committed never reach it:
+# commit, so that changes not yet committed never reach it (the version
+# files read are the commit's too):
 #   - libvm_detection-VERSION.tar.gz, the source (git archive);
 #   - libvm_detection-VERSION-linux-ARCH.tar.gz for x86_64 and aarch64, an
 #     install tree under lib/ whose shared object loads on glibc 2.17 and
@@ -20,6 +21,7 @@
 #                                        new or empty
 #   scripts/release.sh --binaries OUTDIR the two binary tarballs only
 #                                        (written over any of those names)
+#   VMD_RELEASE_COMMIT=REV               the commit to release (default HEAD)
 #   VMD_RELEASE_BUILD=DIR                build directories (default
 #                                        build-release-cache); kept, so that a
 #                                        second run over one commit is quick
@@ -38,15 +40,16 @@ build=$(realpath -m "${VMD_RELEASE_BUILD:-build-release-cache}")
 
 fail() { echo "release: $*" >&2; exit 1; }
 
-version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-deb_version=$(sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p' debian/changelog)
+commit=$(git rev-parse --verify "${VMD_RELEASE_COMMIT:-HEAD}^{commit}")
+at() { git show "$commit:$1"; }
+version=$(at CMakeLists.txt | sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p')
+deb_version=$(at debian/changelog | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
 deb_version=${deb_version#*:}
 deb_version=${deb_version%-*}
-rpm_version=$(sed -n 's/^Version: *//p' rpm/libvm_detection.spec)
+rpm_version=$(at rpm/libvm_detection.spec | sed -n 's/^Version: *//p')
 [ "$deb_version" = "$version" ] || fail "debian/changelog says $deb_version, CMakeLists.txt $version"
 [ "$rpm_version" = "$version" ] || fail "rpm/libvm_detection.spec says $rpm_version, CMakeLists.txt $version"
-commit=$(git rev-parse HEAD)
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit")
 export SOURCE_DATE_EPOCH
 if ((!binaries_only)) && [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
   fail "$out exists and is not empty"

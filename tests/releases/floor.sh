@@ -18,9 +18,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export VMD_RELEASE_BUILD=${VMD_RELEASE_BUILD:-build-release-cache}
+# Both builds of one commit, whatever is committed meanwhile.
+VMD_RELEASE_COMMIT=$(git rev-parse HEAD)
+export VMD_RELEASE_COMMIT
 build=$(realpath -m "$VMD_RELEASE_BUILD")
 normal=$(realpath -m build-floor-normal)
-version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(git show "$VMD_RELEASE_COMMIT:CMakeLists.txt" |
+  sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p')
 work=$(mktemp -d /tmp/vmd-floor-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
