@@ -356,11 +356,16 @@ function parse(raw) {
 // The C library of this Node.js, told as koffi tells it: by the ELF
 // interpreter of process.execPath (musl's is ld-musl-ARCH.so.1).
 function libc() {
-  let elf;
+  // The headers are at the start: no need to read the whole executable.
+  const elf = Buffer.alloc(1 << 16);
+  let fd;
   try {
-    elf = fs.readFileSync(process.execPath).subarray(0, 1 << 16);
+    fd = fs.openSync(process.execPath, 'r');
+    elf.fill(0, fs.readSync(fd, elf, 0, elf.length, 0));
   } catch {
     return 'glibc';
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
   }
   if (elf.length < 64 || elf.readUInt32BE(0) !== 0x7f454c46) return 'glibc';
   const wide = elf[4] === 2;

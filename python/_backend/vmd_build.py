@@ -14,9 +14,10 @@ What a wheel carries is chosen by the config setting `library`
   alone ($CXX, else c++), its sources and flags read from CMakeLists.txt,
   the one build description. The default for the sdist, which carries
   CMakeLists.txt, src/ and include/ beside this package.
-- a path to a built libvm_detection.so.1: that file, as it is (the release
-  wheels carry the release tarballs' library). With `glibc-floor=X.Y` the
-  wheel is tagged manylinux_X_Y_ARCH, else linux_ARCH.
+- a path to a built libvm_detection.so.1 for x86_64 or aarch64: that
+  file, as it is (the release wheels carry the release tarballs' library).
+  With `glibc-floor=X.Y` the wheel is tagged manylinux_X_Y_ARCH, else
+  linux_ARCH.
 
 The version is project(VERSION) of CMakeLists.txt.
 """
@@ -31,6 +32,7 @@ import re
 import shlex
 import struct
 import subprocess
+import sysconfig
 import tarfile
 import tempfile
 import time
@@ -45,9 +47,9 @@ SONAME = "libvm_detection.so.1"
 # What the sdist takes from the source tree, besides this package.
 TREE_FILES = ("CMakeLists.txt", "LICENSE")
 TREE_DIRS = ("src", "include")
-# ELF e_machine values and the wheel platforms' names for them.
-MACHINES = {62: "x86_64", 183: "aarch64", 3: "i686", 40: "armv7l", 21: "ppc64le",
-            243: "riscv64", 22: "s390x"}
+# ELF e_machine values of the release architectures and the wheel
+# platforms' names for them.
+MACHINES = {62: "x86_64", 183: "aarch64"}
 
 Settings = Optional[Dict[str, Any]]
 
@@ -198,11 +200,13 @@ def compile_library(out: Path) -> Path:
 
 
 def _machine(library: bytes) -> str:
+    """The wheel platform's architecture of a given library, which need
+    not be this machine's."""
     if library[:4] != b"\x7fELF" or library[5] != 1:
         raise BuildError("the library is not a little-endian ELF file")
     (machine,) = struct.unpack_from("<H", library, 18)
     if machine not in MACHINES:
-        raise BuildError(f"the library's ELF machine {machine} has no wheel platform name")
+        raise BuildError(f"the library's ELF machine {machine} is not one of {MACHINES}")
     return MACHINES[machine]
 
 
@@ -271,16 +275,18 @@ def build_wheel(wheel_directory: str, config_settings: Settings = None,
     entries = [(f.relative_to(ROOT).as_posix(), f.read_bytes()) for f in _files()]
     if library == "system":
         return _wheel(wheel_directory, entries)
+    floor = settings.get("glibc-floor")
+    if floor and not re.fullmatch(r"[0-9]+\.[0-9]+", floor):
+        raise BuildError(f"glibc-floor {floor!r} is not MAJOR.MINOR")
     if library == "build":
         with tempfile.TemporaryDirectory(prefix="vmd-build-") as scratch:
             data = compile_library(Path(scratch)).read_bytes()
+        # Built here, for here: the platform pip names this interpreter's.
+        platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
     else:
         data = Path(library).read_bytes()
-    floor = settings.get("glibc-floor")
-    arch = _machine(data)
-    if floor and not re.fullmatch(r"[0-9]+\.[0-9]+", floor):
-        raise BuildError(f"glibc-floor {floor!r} is not MAJOR.MINOR")
-    platform = f"manylinux_{floor.replace('.', '_')}_{arch}" if floor else f"linux_{arch}"
+        arch = _machine(data)
+        platform = f"manylinux_{floor.replace('.', '_')}_{arch}" if floor else f"linux_{arch}"
     return _wheel(wheel_directory, entries + [(f"{PACKAGE}/{SONAME}", data)],
                   f"py3-none-{platform}")
 
