@@ -47,6 +47,8 @@ fn main() {
 
 #[cfg(feature = "bundled")]
 fn bundled(root: &str, cmake: &str) {
+    use std::path::PathBuf;
+    use std::sync::atomic::{AtomicBool, AtomicUsize, Ordering};
     let sources = cmake_list(cmake, "add_library(vmd_core STATIC");
     let mut build = cc::Build::new();
     build
@@ -57,11 +59,39 @@ fn bundled(root: &str, cmake: &str) {
         .include(Path::new(root).join("include"))
         .include(Path::new(root).join("src"))
         .define("VMD_VERSION", format!("\"{}\"", env!("CARGO_PKG_VERSION")).as_str());
-    for source in &sources {
-        build.file(Path::new(root).join(source));
-    }
     for dir in ["src", "include"] {
         println!("cargo:rerun-if-changed={}", Path::new(root).join(dir).display());
+    }
+    // cc compiles one file at a time unless its parallel feature is on,
+    // which needs a crate Debian 12 lacks: the objects are made here, as
+    // many at once as cargo's jobs, and cc archives them.
+    let compiler = build.get_compiler();
+    let out = PathBuf::from(env::var("OUT_DIR").unwrap());
+    let objects: Vec<PathBuf> =
+        sources.iter().map(|s| out.join(s.replace('/', "_")).with_extension("o")).collect();
+    let jobs = env::var("NUM_JOBS").ok().and_then(|n| n.parse().ok()).unwrap_or(1usize);
+    let (next, failed) = (AtomicUsize::new(0), AtomicBool::new(false));
+    std::thread::scope(|scope| {
+        for _ in 0..jobs.clamp(1, sources.len()) {
+            scope.spawn(|| loop {
+                let i = next.fetch_add(1, Ordering::Relaxed);
+                if i >= sources.len() {
+                    break;
+                }
+                let mut command = compiler.to_command();
+                command.arg("-c").arg(Path::new(root).join(sources[i])).arg("-o").arg(&objects[i]);
+                if !command.status().map(|s| s.success()).unwrap_or(false) {
+                    eprintln!("vm-detection: {:?} failed", command);
+                    failed.store(true, Ordering::Relaxed);
+                }
+            });
+        }
+    });
+    if failed.load(Ordering::Relaxed) {
+        fail("compiling the library failed");
+    }
+    for object in &objects {
+        build.object(object);
     }
     build.compile("vmd_core");
 }

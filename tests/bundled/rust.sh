@@ -2,7 +2,8 @@
 # Clean-room test of the Rust crate: in a clean Debian root of SUITE with
 # Debian's cargo, rustc and packaged crates (librust-cc-dev among them) but
 # no libvm_detection, the .crate that scripts/package-rust.sh makes is put
-# into a registry directory beside Debian's, as crates.io would serve it; a
+# into a registry directory with Debian's crates, as crates.io would serve
+# it; a
 # program of one's own (tests/bindings/consumer.rs) that depends on
 # vm-detection = "1" builds with cargo, offline and with the network cut
 # off, the crate's default feature bundled compiling the library's sources
@@ -60,11 +61,14 @@ installed=$(ls /usr/lib/*/libvm_detection* /usr/lib/libvm_detection* /usr/local/
 if [ -n "$installed" ] || pkg-config --exists vm_detection; then
   echo "FAIL: the root has libvm_detection: $installed" >&2; exit 1
 fi
-# A registry directory: Debian's crates and ours, each with the checksums
-# cargo checks a directory source's crates against.
+# A registry directory in crates.io's place: the root's packaged crates (cc
+# among them), the host's for the rest (serde, which the root lacks) and
+# ours, each with the checksums cargo checks a directory source against.
 registry() {
   mkdir /tmp/registry
-  ln -s /usr/share/cargo/registry/* /tmp/registry/
+  for crate in /usr/share/cargo/registry/* /host-crates/*; do
+    [ -e "/tmp/registry/${crate##*/}" ] || ln -s "$crate" /tmp/registry/
+  done
   tar -xzf /out/*.crate -C /tmp/registry
   python3 - /tmp/registry/vm-detection-* /out/*.crate <<'PY'
 import hashlib, json, pathlib, sys
@@ -107,5 +111,6 @@ EOF_INSIDE
 # No network inside: everything comes from the directories bound in.
 step "in the root" scripts/root.sh run "$root" -b "$scratch/out:/out" \
   -b "$scratch/src:/src" -b "$scratch/tool:/tool" -b "$repo/tests/bindings:/bindings" \
-  -b "$repo/tests/bundled:/bundled" -b "$scratch/inside:/inside" -- unshare --net bash /inside/rust.sh
+  -b "$repo/tests/bundled:/bundled" -b /usr/share/cargo/registry:/host-crates \
+  -b "$scratch/inside:/inside" -- unshare --net bash /inside/rust.sh
 echo "rust.sh $suite: ok"
