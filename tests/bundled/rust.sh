@@ -3,13 +3,13 @@
 # Debian's cargo, rustc and packaged crates (librust-cc-dev among them) but
 # no libvm_detection, the .crate that scripts/package-rust.sh makes is put
 # into a registry directory with Debian's crates, as crates.io would serve
-# it; a
-# program of one's own (tests/bindings/consumer.rs) that depends on
-# vm-detection = "1" builds with cargo, offline and with the network cut
-# off, the crate's default feature bundled compiling the library's sources
-# with the cc crate. The crate's copy of the sources must be the tree's, and
-# the program must print what vmd-detect's report holds over probe trees
-# and, live, in the root (tests/bundled/compare.sh).
+# it. Offline, with the network cut off, the crate unpacked alone builds
+# with the lock file it carries, and a program of one's own
+# (tests/bindings/consumer.rs) that depends on vm-detection = "1" builds,
+# the crate's default feature bundled compiling the library's sources with
+# the cc crate. The crate's copy of the sources must be the tree's, and the
+# program must print what vmd-detect's report holds over probe trees and,
+# live, in the root (tests/bundled/compare.sh).
 #
 #   tests/bundled/rust.sh SUITE          SUITE bookworm or trixie
 #   VMD_RELEASE_DIR=DIR                  the release tarballs, whose static
@@ -103,10 +103,14 @@ edition = "2021"
 vm-detection = "1"
 TOML
 cp /bindings/consumer.rs /tmp/app/src/main.rs
+export CARGO_TARGET_DIR=/tmp/target
+# The crate unpacked alone builds, with the lock file it carries.
+mkdir /tmp/alone && tar -xzf /out/*.crate -C /tmp/alone
+(cd /tmp/alone/vm-detection-* && step "cargo build of the crate" cargo build -q --locked)
 cd /tmp/app
 step "cargo build" cargo build -q
 grep -A1 'name = "vm-detection"' Cargo.lock | grep -qx 'version = "1.0.0"'
-step "compare" /bundled/compare.sh /tool/bin/vmd-detect /bindings/summary.py target/debug/consumer
+step "compare" /bundled/compare.sh /tool/bin/vmd-detect /bindings/summary.py "$CARGO_TARGET_DIR/debug/consumer"
 EOF_INSIDE
 # No network inside: everything comes from the directories bound in.
 step "in the root" scripts/root.sh run "$root" -b "$scratch/out:/out" \
