@@ -8,7 +8,9 @@
 //
 // The library does all the work; this package only calls it and turns its
 // JSON report into the structs below, whose fields carry the report's
-// member names in their JSON tags.
+// member names in their JSON tags. The module carries the library's
+// sources and cgo compiles them into the program; with the build tag
+// vmd_system the package links the installed library instead.
 //
 // Strings hold bytes exactly as the probes read them. The library writes
 // every byte outside printable ASCII as a \u00XX escape, and this package

@@ -7,9 +7,11 @@
 //! # Ok::<(), vm_detection::Error>(())
 //! ```
 //!
-//! The shared library does all the work; this crate only calls it and
+//! The library does all the work; this crate only calls it and
 //! deserializes its JSON report into the structs below, whose fields are
-//! named as the report's members.
+//! named as the report's members. The crate carries the library's sources
+//! and its default feature `bundled` compiles them in; without it the
+//! installed library is linked, as pkg-config finds it.
 //!
 //! Report strings carry bytes, not characters: the library writes every
 //! byte outside printable ASCII as a `\u00XX` escape, so each `char` of a
