@@ -72,7 +72,7 @@ if [ "${1:-}" = --inside ]; then
     >/tmp/nocheck/dpkg-buildpackage
   chmod 755 /tmp/nocheck/dpkg-buildpackage
   PATH=/tmp/nocheck:$PATH step "scripts/packages.sh (package build without the suite)" scripts/packages.sh
-  echo "debian13: all steps passed in $((SECONDS - started)) s"
+  echo "all steps passed in $((SECONDS - started)) s"
   exit
 fi
 
