@@ -169,4 +169,6 @@ tar -C "$work/image" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group
   --mode=u=rwX,go=rX --format=gnu -cf "$out/vmd-detect-image-$version.oci.tar" .
 
 (cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort |
-  xargs sha256sum >SHA256SUMS.tmp && mv SHA256SUMS.tmp SHA256SUMS && cat SHA256SUMS)
+  xargs sha256sum >"$work/SHA256SUMS")
+cp "$work/SHA256SUMS" "$out/SHA256SUMS"
+cat "$out/SHA256SUMS"
