@@ -37,8 +37,8 @@ if [ "${1:-}" = --all ]; then
              g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu
              g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu g++-s390x-linux-gnu
              python3-venv python3-pytest python3-mypy golang-go)
-  # The format check. Its formatting is clang-format 14's (19 formats a
-  # quarter of the tree otherwise): where the release has no
+  # The format check. Its formatting is clang-format 14's (19 lays out nine
+  # files otherwise): where the release has no
   # clang-format-14 (Debian 13) there is none to install, and
   # scripts/format.sh says so; the format stage runs on Debian 12.
   if [ "$llvm" = 14 ] || apt-cache show clang-format-14 >/dev/null 2>&1; then

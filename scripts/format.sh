@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Fixed at 14, Debian 12's, as the format stage runs: clang-format 19
-# (Debian 13's) lays out a quarter of the files otherwise.
+# (Debian 13's) lays out nine of the files otherwise.
 clang_format=${CLANG_FORMAT:-clang-format-14}
 command -v "$clang_format" >/dev/null || {
   echo "format: no $clang_format here: the formatting is clang-format 14's (Debian 12," \
