@@ -66,6 +66,9 @@ if [ "${1:-}" = --all ]; then
   # for the releases and bundled stages; the Go module zip as the Go command
   # makes it, and the Rust crate's bundled build from Debian's crates.
   packages+=(mmdebstrap golang-golang-x-mod-dev librust-cc-dev librust-pkg-config-dev)
+  # The release binaries: clang links them with lld over the sysroot, and
+  # llvm-strip strips them for either architecture.
+  packages+=(lld llvm)
 fi
 
 missing=()

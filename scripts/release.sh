@@ -9,6 +9,9 @@
 #     GCC 10 runtime), with a static vmd-detect in bin/;
 #   - the Debian packages (scripts/packages.sh), the RPM packages
 #     (scripts/rpm.sh) and the OCI image as one tar (scripts/image.sh);
+#   - the bindings' packages: the Python wheels and sdist, the npm tarball
+#     with the binary tarballs' libraries, the Rust crate, and the Go module
+#     zip with the file proxy that serves it (goproxy/);
 #   - SHA256SUMS over all of them.
 # Every time in the tarballs is the commit's (SOURCE_DATE_EPOCH), and no
 # build path reaches a binary: two runs over one commit write the same
@@ -167,6 +170,21 @@ VMD_IMAGE_BUILD=$build/image "$src/scripts/image.sh" "$work/image" >"$work/image
   { tail -n 40 "$work/image.log"; fail "scripts/image.sh (log above)"; }
 tar -C "$work/image" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
   --mode=u=rwX,go=rX --format=gnu -cf "$out/vmd-detect-image-$version.oci.tar" .
+
+# The bindings' packages, from the commit's own packaging scripts; the
+# wheels and the npm tarball carry the libraries of the binary tarballs.
+echo "== the bindings' packages"
+for lang in python node rust go; do
+  (cd "$src" && VMD_RELEASE_DIR=$out "scripts/package-$lang.sh" "$work/$lang") \
+    >"$work/$lang.log" 2>&1 || { tail -n 40 "$work/$lang.log"; fail "scripts/package-$lang.sh (log above)"; }
+done
+cp "$work"/python/* "$work"/node/*.tgz "$work"/rust/*.crate "$out/"
+cp -r "$work/go/goproxy" "$out/"
+# The module zip under its own name too, for SHA256SUMS and for a reader
+# who wants just it.
+for zip in "$out"/goproxy/*/*/*/@v/*.zip; do
+  cp "$zip" "$out/libvm_detection-go-module-$(basename "$zip")"
+done
 
 (cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort |
   xargs sha256sum >"$work/SHA256SUMS")

@@ -10,7 +10,7 @@
 #
 #   tests/releases/older-facilities.sh
 #   VMD_RELEASE_BUILD=DIR   the release build's directories (default
-#                           build-older-facilities), kept between runs
+#                           build-release-cache, as floor.sh), kept between runs
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$SECONDS
@@ -22,7 +22,7 @@ step_end() { echo "== $1: $((SECONDS - step_start)) s"; step_start=$SECONDS; }
 work=$(mktemp -d /tmp/vmd-older-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 version=$(sed -n 's/^project(vm_detection VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-VMD_RELEASE_BUILD=${VMD_RELEASE_BUILD:-build-older-facilities} \
+VMD_RELEASE_BUILD=${VMD_RELEASE_BUILD:-build-release-cache} \
   scripts/release.sh --binaries "$work/release" >"$work/release.log" 2>&1 ||
   { tail -n 40 "$work/release.log"; fail "scripts/release.sh --binaries"; }
 tar -xzf "$work/release/libvm_detection-$version-linux-x86_64.tar.gz" -C "$work"
