@@ -18,4 +18,5 @@ print(ctypes.string_at(report).decode())
 lib.vmd_free(report)
 PY
 "$tree/bin/vmd-detect" >"$out/tool.json"
-ldd --version | head -n 1 >"$out/glibc"
+# sed reads to the end: head would end ldd with SIGPIPE, a failure under pipefail.
+ldd --version | sed -n 1p >"$out/glibc"
