@@ -152,20 +152,9 @@ consume() {  # consumer, report file or nothing
 same() {  # want, got, what
   diff -u "$1" "$2" >&2 || { echo "FAIL: $3" >&2; exit 1; }
 }
-# Probe trees: one with a vendor in each list but the hosts' and a detail
-# of bytes above 0x7f, quotes and control bytes; a Xen control domain, the
-# host; and an empty one.
+# The probe trees every binding is compared over (trees.sh).
 trees=$scratch/trees
-mkdir -p "$trees/rich/sys/class/dmi/id" "$trees/rich/sys/hypervisor" \
-  "$trees/rich/proc/sys/kernel" "$trees/rich/run/systemd" "$trees/host/sys/hypervisor" \
-  "$trees/host/proc/xen" "$trees/empty"
-echo 'Amazon EC2' >"$trees/rich/sys/class/dmi/id/sys_vendor"
-printf 'hv\303\251\377"\\\001' >"$trees/rich/sys/hypervisor/type"
-echo 5.15.90.1-microsoft-standard-WSL2 >"$trees/rich/proc/sys/kernel/osrelease"
-echo podman >"$trees/rich/run/systemd/container"
-touch "$trees/rich/.dockerenv"
-echo xen >"$trees/host/sys/hypervisor/type"
-echo control_d >"$trees/host/proc/xen/capabilities"
+tests/bindings/trees.sh "$trees"
 for tree in rich host empty; do
   "$VMD_DETECT" --root "$trees/$tree" >"$scratch/$tree.json"
   python3 tests/bindings/summary.py "$scratch/$tree.json" >"$scratch/$tree.want"

@@ -60,20 +60,10 @@ root=$(scripts/root.sh make "$suite" amd64 minbase ca-certificates g++ pkg-confi
   python3-venv golang-go cargo rustc librust-cc-dev librust-pkg-config-dev nodejs npm)
 step "root $root"
 
-# Probe trees, as tests/bindings/run.sh makes them: one with a vendor in
-# each list but the hosts' and a detail of bytes above 0x7f, quotes and
-# control bytes; a Xen control domain, the host; an empty one.
+# The probe trees every binding is compared over.
 trees=$scratch/in/trees
-mkdir -p "$trees/rich/sys/class/dmi/id" "$trees/rich/sys/hypervisor" \
-  "$trees/rich/proc/sys/kernel" "$trees/rich/run/systemd" "$trees/host/sys/hypervisor" \
-  "$trees/host/proc/xen" "$trees/empty" "$scratch/in/bin"
-echo 'Amazon EC2' >"$trees/rich/sys/class/dmi/id/sys_vendor"
-printf 'hv\303\251\377"\\\001' >"$trees/rich/sys/hypervisor/type"
-echo 5.15.90.1-microsoft-standard-WSL2 >"$trees/rich/proc/sys/kernel/osrelease"
-echo podman >"$trees/rich/run/systemd/container"
-touch "$trees/rich/.dockerenv"
-echo xen >"$trees/host/sys/hypervisor/type"
-echo control_d >"$trees/host/proc/xen/capabilities"
+tests/bindings/trees.sh "$trees"
+mkdir "$scratch/in/bin"
 cp "$scratch/x86_64/libvm_detection-$version-linux-x86_64/bin/vmd-detect" "$scratch/in/bin/"
 cp "$scratch/dist/"*x86_64.whl "$scratch/dist/vm_detection-$version.tar.gz" "$scratch/in/"
 
