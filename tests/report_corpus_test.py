@@ -15,14 +15,7 @@ from pathlib import Path
 
 import jsonschema
 
-
-def need_draft_2020_12():
-    """jsonschema before 4 (Debian 11 has 3.2) cannot read the schema: the
-    test skips (ctest's SKIP_RETURN_CODE) and says why."""
-    if not hasattr(jsonschema, "Draft202012Validator"):
-        print(f"SKIP: jsonschema {getattr(jsonschema, '__version__', '?')} has no "
-              "Draft202012Validator (draft 2020-12: jsonschema 4 or later)")
-        sys.exit(77)
+from schema_test import need_draft_2020_12
 
 
 class Duplicate(ValueError):

@@ -26,17 +26,11 @@ step() {  # name, command...: runs it and prints its time
   echo "go.sh $suite: $name: $((SECONDS - start)) s"
 }
 
-make_root() {
-  root=$(scripts/root.sh make "$suite" amd64 minbase ca-certificates g++ pkg-config python3 \
-    python3-venv golang-go cargo rustc librust-cc-dev librust-pkg-config-dev nodejs npm)
-}
+. tests/bundled/common.sh
+make_root() { root=$(bundled_root "$suite"); }
 release_tool() {
-  local dir=${VMD_RELEASE_DIR:-}
-  if [ -z "$dir" ]; then
-    dir=$scratch/release
-    scripts/release.sh --binaries "$dir" >"$scratch/release.log" 2>&1 ||
-      { cat "$scratch/release.log" >&2; exit 1; }
-  fi
+  local dir
+  dir=$(release_dir "$scratch")
   mkdir "$scratch/tool"
   tar -xzf "$dir"/libvm_detection-*-linux-x86_64.tar.gz -C "$scratch/tool" --strip-components=1
 }

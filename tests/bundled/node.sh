@@ -30,12 +30,9 @@ last=$SECONDS
 step() { echo "node.sh $suite: $1 ($((SECONDS - last)) s)"; last=$SECONDS; }
 fail() { echo "FAIL: node.sh $suite: $*" >&2; exit 1; }
 
-release=${VMD_RELEASE_DIR:+$(realpath "$VMD_RELEASE_DIR")}
-if [ -z "$release" ]; then
-  release=$scratch/release
-  scripts/release.sh --binaries "$release" >/dev/null
-  step "release tarballs made"
-fi
+. tests/bundled/common.sh
+release=$(release_dir "$scratch")
+step "release tarballs"
 mkdir -p "$scratch/in" "$scratch/pkg"
 VMD_RELEASE_DIR=$release scripts/package-node.sh "$scratch/in" >/dev/null 2>&1
 tarball=$scratch/in/vm-detection-$version.tgz
@@ -60,8 +57,7 @@ else
 fi
 step "npm cache with koffi"
 
-root=$(scripts/root.sh make "$suite" amd64 minbase ca-certificates g++ pkg-config python3 \
-  python3-venv golang-go cargo rustc librust-cc-dev librust-pkg-config-dev nodejs npm)
+root=$(bundled_root "$suite")
 step "root $root"
 
 # The probe trees every binding is compared over.

@@ -25,12 +25,9 @@ last=$SECONDS
 step() { echo "python.sh $suite: $1 ($((SECONDS - last)) s)"; last=$SECONDS; }
 fail() { echo "FAIL: python.sh $suite: $*" >&2; exit 1; }
 
-release=${VMD_RELEASE_DIR:+$(realpath "$VMD_RELEASE_DIR")}
-if [ -z "$release" ]; then
-  release=$scratch/release
-  scripts/release.sh --binaries "$release" >/dev/null
-  step "release tarballs made"
-fi
+. tests/bundled/common.sh
+release=$(release_dir "$scratch")
+step "release tarballs"
 VMD_RELEASE_DIR=$release scripts/package-python.sh "$scratch/dist" >/dev/null
 step "wheels and sdist packed"
 
@@ -56,8 +53,7 @@ for arch in x86_64 aarch64; do
 done
 step "wheel tags, floors and libraries checked"
 
-root=$(scripts/root.sh make "$suite" amd64 minbase ca-certificates g++ pkg-config python3 \
-  python3-venv golang-go cargo rustc librust-cc-dev librust-pkg-config-dev nodejs npm)
+root=$(bundled_root "$suite")
 step "root $root"
 
 # The probe trees every binding is compared over.
