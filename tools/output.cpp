@@ -171,14 +171,18 @@ bool remove_written(const WrittenFile& written, std::string& error) {
     // a writer does that once an interval, not in these microseconds.
     const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0) {
-        error = std::strerror(errno);
-        return errno == ENOENT;  // the directory went, and the file with it
+        const int failure = errno;
+        error = std::strerror(failure);
+        return failure == ENOENT;  // the directory went, and the file with it
     }
+    // Gone means not there (ENOENT); a file that cannot even be looked at
+    // (a directory without search permission) may well be ours, and stays.
     struct stat st {};
-    const bool ours = ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISREG(st.st_mode) && st.st_dev == written.device &&
-                      st.st_ino == written.inode;
-    const bool ok = !ours || ::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT;
+    const bool there = ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool ours =
+        there && S_ISREG(st.st_mode) && st.st_dev == written.device && st.st_ino == written.inode;
+    const bool ok = there ? !ours || ::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT
+                          : errno == ENOENT;
     if (!ok) error = std::strerror(errno);
     ::close(dir_fd);
     return ok;
