@@ -48,7 +48,7 @@ fi
 
 out=${1:?usage: scripts/image.sh OUT | --platforms}
 if [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
-  echo "image: $out exists and is not empty" >&2
+  echo "image: $out exists and is not empty: name a new or empty directory, or remove it" >&2
   exit 2
 fi
 build=${VMD_IMAGE_BUILD:-build-image}

@@ -46,6 +46,13 @@ private:
     int fd_;
 };
 
+// `relative` beneath the directory `dir`, for messages.
+std::string within(std::string dir, const std::string& relative) {
+    if (relative.empty()) return dir;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir.back() == '/' ? dir + relative : dir + "/" + relative;
+}
+
 void complain(const char* what, const std::string& path, int error) {
     std::fprintf(stderr, "vmd-detect: %s %s: %s\n", what, path.c_str(), std::strerror(error));
 }
@@ -98,7 +105,8 @@ struct Walk {
     dev_t device;  // of the capture directory: a mount inside it is foreign
     bool remove;   // false: only look
     std::size_t entries = 0;
-    int error = 0;  // the errno that stopped the walk, or 0 for something foreign
+    int error = 0;     // the errno that stopped the walk, or 0 for something foreign
+    std::string at{};  // where it stopped (relative; empty for the top)
 };
 
 // Whether the tree beneath `dir_fd` (at `relative`, empty for the top)
@@ -113,6 +121,7 @@ bool capture_beneath(int dir_fd, const std::string& relative, int depth, Walk& w
     DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (listing == nullptr) {
         walk.error = errno;
+        walk.at = relative;
         if (copy >= 0) ::close(copy);
         return false;
     }
@@ -124,11 +133,13 @@ bool capture_beneath(int dir_fd, const std::string& relative, int depth, Walk& w
         names.emplace_back(entry->d_name);
     }
     walk.error = errno;
+    walk.at = relative;
     ::closedir(listing);
     if (walk.error != 0 || walk.entries > capture_entries) return false;
 
     for (const std::string& name : names) {
         const std::string path = relative.empty() ? name : relative + "/" + name;
+        walk.at = path;
         struct stat st {};
         if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             walk.error = errno;
@@ -150,6 +161,7 @@ bool capture_beneath(int dir_fd, const std::string& relative, int depth, Walk& w
             if (!capture_beneath(folder.get(), path, depth + 1, walk)) return false;
             if (walk.remove && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
                 walk.error = errno;
+                walk.at = path;
                 return false;
             }
         } else {
@@ -285,10 +297,17 @@ int open_target(const char* dir, const std::string& source_root, Descriptor& tar
     }
     // Looked at whole before anything goes: a directory that is not a
     // capture, the wrong one given, stays as it is.
+    // A folder that cannot be read may hold anything: refused as well.
     Walk look{st.st_dev, false};
     if (!capture_beneath(fd.get(), "", 0, look)) {
-        if (look.error != 0) complain("cannot read", name, look.error);
-        std::fprintf(stderr, "vmd-detect: %s exists and is not empty\n", dir);
+        if (look.error != 0) {
+            complain("cannot read", within(name, look.at), look.error);
+        } else {
+            std::fprintf(stderr,
+                         "vmd-detect: %s exists and is not empty, nor an earlier capture: name a "
+                         "new or empty directory, or remove this one\n",
+                         dir);
+        }
         return exit_usage;
     }
     Walk remove{st.st_dev, true};
@@ -310,8 +329,16 @@ int open_target(const char* dir, const std::string& source_root, Descriptor& tar
 int capture(const Machine& source, const char* dir) {
     Descriptor target;
     if (const int status = open_target(dir, source.root, target); status != exit_ok) return status;
-    const auto failed = [dir](std::string_view relative, int error) {
-        complain("cannot write", std::string(dir) + "/" + std::string(relative), error);
+    const auto failed = [dir, &target](std::string_view relative, int error) {
+        complain("cannot write", within(dir, std::string(relative)), error);
+        // A capture cut short (a full disk) would replay as some other
+        // machine: what it wrote goes, and DIR is left empty.
+        struct stat st {};
+        Walk undo{0, true};
+        if (::fstat(target.get(), &st) == 0) undo.device = st.st_dev;
+        if (!capture_beneath(target.get(), "", 0, undo)) {
+            std::fprintf(stderr, "vmd-detect: %s holds a partial capture: remove it\n", dir);
+        }
         return exit_failed;
     };
 
