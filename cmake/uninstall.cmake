@@ -1,9 +1,9 @@
 # Run by `cmake --build BUILD --target uninstall` (CMakeLists.txt adds it):
 # removes what the last `cmake --install` from BUILD wrote, as
-# BUILD/install_manifest.txt lists it (with any DESTDIR, and whatever
-# --prefix it was given), links included, dangling or not, and nothing
-# that the list does not name; then the project's own directories that
-# this leaves empty. Shared ones (bin, lib, share/man/man1, the systemd
+# BUILD/install_manifest.txt lists it (whatever --prefix it was given; the
+# list leaves DESTDIR out, so an uninstall is given the install's DESTDIR),
+# links included, dangling or not, and nothing that the list does not
+# name; then the project's own directories that this leaves empty. Shared ones (bin, lib, share/man/man1, the systemd
 # unit directory...) stay, even empty: other software may expect them.
 #   cmake -DVMD_MANIFEST=FILE -DVMD_OWN_DIRS=DIR[|DIR...] -P uninstall.cmake
 # VMD_OWN_DIRS: the project's directories relative to a prefix
@@ -19,6 +19,7 @@ set(removed 0)
 set(failed "")
 set(parents "")
 foreach(path IN LISTS paths)
+  set(path "$ENV{DESTDIR}${path}")
   if(IS_SYMLINK "${path}" OR EXISTS "${path}")
     if(IS_DIRECTORY "${path}" AND NOT IS_SYMLINK "${path}")
       # install() lists files only; a directory there is someone else's.
