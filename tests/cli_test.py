@@ -24,7 +24,7 @@ import schema_test  # noqa: E402  (the probe trees)
 TOOL = ""
 TOOL_DOC = ""
 OPTIONS = ["--root", "--host-root", "--format", "--pretty", "--summary", "--output",
-           "--interval", "--check", "--capture", "--help"]
+           "--interval", "--check", "--capture", "--help", "--version"]
 
 
 def run(*args):
@@ -116,6 +116,23 @@ class Tool(unittest.TestCase):
         schema_test.build(root, schema_test.TREES[name] if contents is None else contents)
         return root
 
+    def unprivileged(self, *paths):
+        """Keyword arguments for subprocess that run vmd-detect as a user
+        whom permissions bind (as root: nobody, owning `paths`)."""
+        if os.geteuid() != 0:
+            return {}
+        nobody = {"user": 65534, "group": 65534, "extra_groups": []}
+        try:
+            subprocess.run(["true"], check=True, **nobody)
+        except (OSError, subprocess.SubprocessError) as e:
+            self.skipTest("cannot run as an unprivileged user: %s" % e)
+        os.chmod(self.scratch, 0o755)
+        for path in paths:
+            for folder, dirs, names in os.walk(path):
+                for name in [folder, *(os.path.join(folder, n) for n in dirs + names)]:
+                    os.lchown(name, 65534, 65534)
+        return nobody
+
     def test_help_and_tool_doc_list_every_option_and_exit_status(self):
         status, out, _ = run("--help")
         self.assertEqual(status, 0)
@@ -128,6 +145,9 @@ class Tool(unittest.TestCase):
             self.assertIn(word, out)
         for code in "0123":
             self.assertRegex(out, r"\b%s\b" % code)
+        version = json.loads(run()[1])["module_version"]
+        for option in ("--version", "-V"):
+            self.assertEqual(run(option), (0, "vmd-detect %s\n" % version, b""))
 
     def test_usage_errors_exit_2(self):
         file = os.path.join(self.scratch, "file")
@@ -153,7 +173,7 @@ class Tool(unittest.TestCase):
             self.assertIn(word, err)
 
     def test_output_that_cannot_be_written_exits_3(self):
-        for args in (["--help"], [], ["--format", "summary"]):
+        for args in (["--help"], ["--version"], [], ["--format", "summary"]):
             with open("/dev/full", "wb") as full:
                 done = subprocess.run([TOOL, *args], stdout=full, stderr=subprocess.PIPE)
             self.assertEqual(done.returncode, 3, args)
@@ -346,6 +366,54 @@ class Tool(unittest.TestCase):
             self.assertEqual(tree_state(target), before)
             shutil.rmtree(target)
 
+    def test_capture_refuses_a_folder_it_cannot_read(self):
+        """A folder of the earlier capture that cannot be listed or looked
+        into may hold anything: refused, nothing removed, the folder named."""
+        source = self.tree("kvm_guest")
+        (status, _, _), target = self.capture("--root", source)
+        self.assertEqual(status, 0)
+        as_user = self.unprivileged(target)
+        folder = target + "/sys/class/dmi"
+        before = tree_state(target)
+        for mode in (0o000, 0o400):  # no listing; a listing but no look inside
+            os.chmod(folder, mode)
+            done = subprocess.run([TOOL, "--root", source, "--capture", target],
+                                  capture_output=True, check=False, **as_user)
+            os.chmod(folder, 0o755)
+            self.assertEqual(done.returncode, 2, done.stderr)
+            self.assertEqual(tree_state(target), before)
+            self.assertRegex(done.stderr.decode(), r"\Avmd-detect: cannot read %s(/id)?: "
+                             r"Permission denied\n\Z" % re.escape(folder))
+
+    def test_capture_on_a_full_file_system_leaves_nothing(self):
+        """A write that fails (no space left) fails the capture, and what it
+        wrote goes, since a capture cut short would replay as some other
+        machine; --output leaves no temporary file there either."""
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("a small file system of its own needs root and unshare")
+        source = self.tree("kvm_guest")
+        with open(source + "/proc/cpuinfo", "wb") as f:
+            f.write(b"flags\t\t: fpu hypervisor\n" * 20000)  # 500 KB, under the limit
+        small = os.path.join(self.scratch, "small")
+        os.mkdir(small)
+        # A tmpfs of 256 KiB in a mount namespace of its own, gone with it.
+        script = ('mount -t tmpfs -o size=256k vmd-small "$1" || exit 77\n'
+                  '"$2" --root "$3" --capture "$1/capture"; echo "capture $?"; ls -A "$1/capture"\n'
+                  'head -c 1M /dev/zero >"$1/fill" 2>/dev/null\n'
+                  '"$2" --root "$3" --output "$1/out"; echo "output $?"; ls -A "$1"\n')
+        done = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", small, TOOL, source],
+                              capture_output=True, timeout=60, check=False)
+        if done.returncode != 0:
+            self.skipTest("no tmpfs in a mount namespace here: %r" % done.stderr[-200:])
+        self.assertEqual(done.stdout.decode().split("\n"),
+                         ["capture 3", "output 3", "capture", "fill", ""], done.stderr)
+        lines = done.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertRegex(lines[0], "^vmd-detect: cannot write %s/capture/.*: No space left"
+                         % re.escape(small))
+        self.assertRegex(lines[1], "^vmd-detect: cannot write %s/out: No space left"
+                         % re.escape(small))
+
     def test_capture_round_trips_every_tree(self):
         for name in schema_test.TREES:
             source = self.tree(name)
@@ -396,15 +464,17 @@ class Tool(unittest.TestCase):
         full["/proc/device-tree/chosen/qemu,graphic-width"] = b"\0\0\x04\0"
         source = self.tree("full", full)
         trace = os.path.join(self.scratch, "trace")
-        # The probes open a tree one name at a time (its links must not lead
-        # out): -y gives the directory each name is opened in.
+        # The probes open a tree one name at a time, or whole with openat2
+        # (its links must not lead out): -y gives the directory of each.
         done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=%file", "-o", trace, TOOL,
                                "--root", source], capture_output=True, check=False)
         if done.returncode != 0:
             self.skipTest("strace cannot trace here: %r" % done.stderr[-200:])
         with open(trace, encoding="utf-8", errors="replace") as f:
-            opened = re.findall(r'at\(\d+<(%s(?:/[^>]*)?)>, "([^"]*)"' % re.escape(source), f.read())
-        touched = {os.path.join(d, name)[len(source):] for d, name in opened if name}
+            opened = re.findall(r'at2?\(\d+<(%s(?:/[^>]*)?)>, "([^"]*)"' % re.escape(source),
+                                f.read())
+        # openat2 resolves a name that starts with "/" in the directory as root.
+        touched = {os.path.join(d, name.lstrip("/"))[len(source):] for d, name in opened if name}
         touched = {path for path in touched if not os.path.isdir(source + path)}
         self.assertGreater(len(touched), 20)
         touched.discard("/processor")  # the capture's own record, not a probe file
@@ -602,7 +672,8 @@ class Tool(unittest.TestCase):
         """A stop removes the last file written unless it carries an expiry
         (nfd), so that a writer that is gone leaves nothing reporting: the
         file that a link led to, not the link, and not a file that another
-        writer put in its place meanwhile."""
+        writer put in its place meanwhile; none of this, nor a file already
+        gone, is worth a word."""
         root = self.tree("kvm_guest")
         real = os.path.join(self.scratch, "real")
         os.mkdir(real)
@@ -612,10 +683,12 @@ class Tool(unittest.TestCase):
 
         def write(format, interval="1", meanwhile=lambda: None):
             with started("--root", root, "--format", format, "--interval", interval,
-                         "--output", link) as writer:
+                         "--output", link, stderr=subprocess.PIPE) as writer:
                 self.wait_for("the file", lambda: os.path.exists(file))
                 meanwhile()
-                self.assertEqual(stopped(writer), 0)
+                writer.send_signal(signal.SIGTERM)
+                self.assertEqual(writer.communicate(timeout=10)[1], b"")
+                self.assertEqual(writer.returncode, 0)
 
         for format in ("prometheus", "json"):
             write(format)
@@ -630,10 +703,31 @@ class Tool(unittest.TestCase):
             os.replace(file + ".new", file)
 
         os.remove(file)
+        write("prometheus", "3600", lambda: os.remove(file))
         write("prometheus", "3600", newer_writer)
         with open(file, encoding="ascii") as f:
             self.assertEqual(f.read(), "newer\n")
 
+    def test_stop_names_a_file_it_cannot_remove(self):
+        """A file the stop finds and cannot remove (a folder not writable,
+        or not even searchable) stays and is named; the exit is still 0."""
+        root = self.tree("kvm_guest")
+        folder = os.path.join(self.scratch, "out")
+        os.mkdir(folder)
+        file = os.path.join(folder, "vm_detection.prom")
+        as_user = self.unprivileged(folder)
+        for mode in (0o555, 0o444):
+            with started("--root", root, "--format", "prometheus", "--interval", "3600",
+                         "--output", file, stderr=subprocess.PIPE, **as_user) as writer:
+                self.wait_for("the file", lambda: os.path.exists(file))
+                os.chmod(folder, mode)
+                writer.send_signal(signal.SIGTERM)
+                err = writer.communicate(timeout=10)[1]
+            os.chmod(folder, 0o755)
+            self.assertEqual((writer.returncode, err),
+                             (0, b"vmd-detect: cannot remove %s: Permission denied\n"
+                              % file.encode()), mode)
+            os.remove(file)
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "cli.h"
+#include "vm_detection.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ const char usage[] =
     "usage: vmd-detect [--root DIR | --host-root DIR] [--format FORMAT | --pretty | --summary]\n"
     "                  [--output FILE [--interval SECONDS]]\n"
     "       vmd-detect [--root DIR | --host-root DIR] --check KIND | --capture DIR\n"
+    "       vmd-detect --help | --version\n"
     "\n"
     "Tells whether this process runs in a virtual machine (and under which\n"
     "hypervisor), in a container, under WSL or on a cloud instance, with the\n"
@@ -75,6 +77,7 @@ const char usage[] =
     "                   names, asset tags, container ids): look at it before you\n"
     "                   share it\n"
     "  --help           show this help\n"
+    "  -V, --version    print \"vmd-detect\" and the version, one line\n"
     "\n"
     "Options take their value as --root DIR or --root=DIR; -- ends the options.\n"
     "\n"
@@ -107,6 +110,7 @@ struct Options {
     const char* output = nullptr;
     Format chosen = Format::json;
     bool help = false;
+    bool version = false;
 };
 
 // A whole number of seconds, 1 to 2^31 - 1: digits only.
@@ -136,6 +140,7 @@ int parse(int argc, char** argv, Options& options) {
         {"check", required_argument, nullptr, check},
         {"capture", required_argument, nullptr, capture},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // the messages below say more
@@ -144,7 +149,7 @@ int parse(int argc, char** argv, Options& options) {
     bool summary_given = false;
     for (;;) {
         const int previous = optind;
-        const int c = getopt_long(argc, argv, ":h", long_options, nullptr);
+        const int c = getopt_long(argc, argv, ":hV", long_options, nullptr);
         if (c == -1) break;
         // The word as given, for messages: "--root" or "--root=DIR".
         const char* given = argv[previous < argc ? previous : argc - 1];
@@ -168,6 +173,8 @@ int parse(int argc, char** argv, Options& options) {
             ++modes;
         } else if (c == 'h') {
             options.help = true;
+        } else if (c == 'V') {
+            options.version = true;
         } else if (c == ':') {
             return fail_usage("option needs an argument", given);
         } else {
@@ -394,6 +401,10 @@ int main(int argc, char** argv) {
     if (const int status = parse(argc, argv, options); status != exit_ok) return status;
     if (options.help) {
         std::fputs(usage, stdout);
+        return flushed(exit_ok);
+    }
+    if (options.version) {
+        std::printf("vmd-detect %s\n", vmd_version());
         return flushed(exit_ok);
     }
     // A stop signal while FILE is written removes the temporary file; the
