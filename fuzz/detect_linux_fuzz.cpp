@@ -8,7 +8,8 @@
 // beneath it: among the links are some that a node has (absolute, relative)
 // and some that try to leave the tree for a bait tree beside it, which holds
 // every probe file. The confined run must say the same whether the bait is
-// there or not.
+// there or not, and the walk that stands in where the kernel cannot resolve
+// beneath a root must open what the kernel opens, path by path.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -16,16 +17,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.h"
 #include "detection/report.h"
+#include "linux/beneath.h"
 #include "linux/linux.h"
 #include "linux/probe_files.h"
 #include "strict_json.h"
@@ -176,8 +180,13 @@ void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
             case 8: {  // a link as a node has them, absolute or relative
                 const Place& target =
                     all[in.ConsumeIntegralInRange<std::size_t>(0, all.size() - 1)];
+                // What the kernel reads with care: a trailing "/" asks for
+                // a directory; "." and ".." are names looked up.
+                static const char* const tails[] = {"", "/", "/.", "/..", "//"};
                 const std::string text =
-                    in.ConsumeBool() ? target.path : climb(place.path, 0) + target.path.substr(1);
+                    (in.ConsumeBool() ? target.path
+                                      : climb(place.path, 0) + target.path.substr(1)) +
+                    tails[in.ConsumeIntegralInRange(0, 4)];
                 ::symlink(text.c_str(), full.c_str());
                 break;
             }
@@ -199,6 +208,30 @@ void build(FuzzedDataProvider& in, const std::vector<Place>& all) {
             }
         }
     }
+}
+
+// The errno of opening `path` beneath `top` with `resolve`, or 0 and the
+// identity of what opened.
+struct Opened {
+    int error = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+Opened open_with(int (*resolve)(std::string_view, const char*, int), const std::string& top,
+                 const std::string& path, int flags) {
+    Opened opened;
+    const int fd = resolve(top, path.c_str(), flags);
+    struct stat st {};
+    if (fd < 0) {
+        opened.error = errno;
+    } else {
+        FUZZ_CHECK(::fstat(fd, &st) == 0);
+        opened.dev = st.st_dev;
+        opened.ino = st.st_ino;
+        ::close(fd);
+    }
+    return opened;
 }
 
 }  // namespace
@@ -227,6 +260,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(::rename(gone_dir, bait_dir) == 0);
     FUZZ_CHECK(open_descriptors() == descriptors);
     FUZZ_CHECK(vmd::to_json(baited, 0) == vmd::to_json(alone, 0));
+
+    // Every place, looked at and opened, as the kernel and as the walk. The
+    // walk's budget of components may end a long tree early.
+    for (const Place& place : all) {
+        for (const int flags : {O_PATH | O_CLOEXEC, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY}) {
+            const Opened kernel = open_with(&vmd::open_beneath, top, place.path, flags);
+            const Opened walked = open_with(&vmd::walk_beneath, top, place.path, flags);
+            if (walked.error == ELOOP && kernel.error != ELOOP) continue;
+            FUZZ_CHECK(kernel.error == walked.error);
+            FUZZ_CHECK(kernel.dev == walked.dev && kernel.ino == walked.ino);
+        }
+    }
 
     static const char* const names[] = {"firmware", "firmware", "device_tree", "hypervisor",
                                         "system",   "system",   "system",      "container"};

@@ -104,9 +104,10 @@ class Tree:
         self._entry(path, 6)
         return self
 
-    def node_link(self, path, target, absolute=True):
+    def node_link(self, path, target, absolute=True, tail=0):
+        """tail: 0 none, then "/", "/.", "/.." or "//" after the text."""
         self._entry(path, 8)
-        self.back += [PLACES.index(target), 1 if absolute else 0]
+        self.back += [PLACES.index(target), 1 if absolute else 0, tail]
         return self
 
     def escape(self, path, target, absolute=True):
@@ -176,6 +177,8 @@ def detect_linux_seeds():
         .file("/sys/hypervisor/type", "xen\n")
         .node_link("/proc/device-tree", "/sys/hypervisor", absolute=True)
         .node_link(dmi + "sys_vendor", "/sys/hypervisor/type", absolute=False)
+        .node_link("/run/systemd/container", "/sys/hypervisor/type", tail=1)
+        .node_link("/proc/sys/kernel/osrelease", "/sys/hypervisor", absolute=False, tail=3)
         .escape(dmi + "product_name", dmi + "product_name", absolute=False)
         .escape("/proc/xen", "/proc/xen", absolute=True)
         .escape("/.dockerenv", "/.dockerenv", absolute=False).bytes())
