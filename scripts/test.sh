@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVMD_WARNINGS_AS_ERRORS=ON
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+cmake -S . -B build-relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVMD_WARNINGS_AS_ERRORS=ON
+cmake --build build-relwithdebinfo -j"$(nproc)"
+ctest --test-dir build-relwithdebinfo --output-on-failure -j"$(nproc)"

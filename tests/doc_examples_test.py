@@ -4,7 +4,9 @@ fenced block that follows a comment `<!-- vmd-detect ARGS -->` in a
 Markdown file must be the output of `vmd-detect ARGS`, where the tree named
 after --root is one of the probe trees below (durations aside). A block
 whose last line is `...` shows the first lines only; lines starting with
-`$ ` are the command; a JSON block may be wrapped differently.
+`$ ` are the command; a JSON block may be wrapped differently. Every
+program a document shows is run, written to a file or skipped with a reason
+for tests/bundled/recipes.sh (doc_recipes.py).
 
 usage: doc_examples_test.py VMD_DETECT DOCUMENT..."""
 import json
@@ -16,6 +18,7 @@ import sys
 import tempfile
 import unittest
 
+import doc_recipes
 import schema_test
 
 TOOL = sys.argv[1]
@@ -82,6 +85,13 @@ class Examples(unittest.TestCase):
                         shown = shown[:len(lines)]
                     self.assertEqual(lines, shown, (document, args))
         self.assertGreaterEqual(seen, 5, "the examples were not found")
+
+    def test_every_program_is_run_written_or_skipped(self):
+        blocks = [b for document in DOCUMENTS for b in doc_recipes.blocks(document)]
+        self.assertEqual([], [f"{b}: {p}" for b in blocks if (p := doc_recipes.problems(b))])
+        # The README's own programs are run, not skipped.
+        run = {b.language for b in blocks if b.document.endswith("README.md") and b.kind in ("file", "stdin")}
+        self.assertLessEqual({"c", "python", "go", "rust", "js"}, run)
 
 
 if __name__ == "__main__":

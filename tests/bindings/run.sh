@@ -16,14 +16,14 @@
 # this machine and for probe trees made here. Everything but the build tree
 # lands in the scratch directory and is removed.
 #
-#   tests/bindings/run.sh   builds build/ as scripts/test.sh does (nothing to do after it)
+#   tests/bindings/run.sh   builds build-relwithdebinfo/ as scripts/test.sh does (nothing to do after it)
 #   VMD_BUILD=DIR tests/bindings/run.sh   configures, builds and installs from DIR instead
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vmd-bindings-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-build=${VMD_BUILD:-build}
+build=${VMD_BUILD:-build-relwithdebinfo}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
