@@ -2,9 +2,10 @@
 # Builds the Debian packages in a clean copy of the tree (the package build
 # runs the test suite), checks them with lintian, installs them, builds the
 # consumer programs against /usr through pkg-config and find_package, runs
-# the installed vmd-detect and man, and purges the packages again. Before
-# that, vmd-detect's maintainer scripts are run through its whole life
-# (tests/packages/lifecycle.sh). Installs with sudo when not run as root;
+# the installed vmd-detect, man and the facts through the links in /etc, and
+# purges the packages again. Before that, vmd-detect's maintainer scripts
+# are run through its whole life (tests/packages/lifecycle.sh); after it,
+# the CMake route's uninstall target (tests/packages/uninstall.sh). Installs with sudo when not run as root;
 # scripts/deps.sh --all installs the tools.
 #
 #   scripts/packages.sh [--keep DIR]   --keep: copy the packages into DIR
@@ -83,13 +84,16 @@ systemd-analyze verify "${units[@]}" || fail "systemd-analyze verify"
 enabled=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
             \( -lname '*vmd-detect*' -o -name 'vmd-detect*' ! -name '*.dsh-also' \) 2>/dev/null || true)
 [ -z "$enabled" ] || fail "enabled by the package: $enabled"
-/usr/share/vmd-detect/ansible/vm_detection.fact | grep -q '"vm_likelihood"' || fail "Ansible fact"
-/usr/share/vmd-detect/facter/vm_detection | grep -q '^{"vm_detection": {' || fail "Facter fact"
+# Through the links where Ansible and Facter look.
+/etc/ansible/facts.d/vm_detection.fact | grep -q '"vm_likelihood"' || fail "Ansible fact"
+/etc/facter/facts.d/vm_detection | grep -q '^{"vm_detection": {' || fail "Facter fact"
 mkdir "$work/textfile"
 VMD_PROMETHEUS_DIR="$work/textfile" VMD_NFD_DIR="$work/no-nfd" /usr/share/vmd-detect/refresh 2>/dev/null ||
   fail "refresh"
 grep -q '^vm_detection_info{' "$work/textfile/vm_detection.prom" || fail "refresh wrote no metrics"
 echo "packages: built, lintian-clean, installed, used and purged"
+echo "== the CMake route's uninstall target"
+tests/packages/uninstall.sh
 if [ -n "$keep" ]; then
   mkdir -p "$keep"
   cp "${debs[@]}" "$keep/"
