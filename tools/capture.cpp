@@ -296,8 +296,8 @@ int open_target(const char* dir, const std::string& source_root, Descriptor& tar
         return exit_usage;
     }
     // Looked at whole before anything goes: a directory that is not a
-    // capture, the wrong one given, stays as it is.
-    // A folder that cannot be read may hold anything: refused as well.
+    // capture, the wrong one given, stays as it is; so does one with a
+    // folder that cannot be read, which may hold anything.
     Walk look{st.st_dev, false};
     if (!capture_beneath(fd.get(), "", 0, look)) {
         if (look.error != 0) {

@@ -126,7 +126,8 @@ bool write_file(const std::string& path, std::string_view text, std::string& err
 
 // Removes the file that write_file put in place if it is still that file
 // at that path; leaves anything else, such as a newer writer's file. False,
-// with `error`, when it was there and could not be removed.
+// with `error`, when it was there and could not be removed, or could not
+// be looked at (it may be that file).
 bool remove_written(const WrittenFile& written, std::string& error);
 
 // The number of the first SIGTERM, SIGINT or SIGHUP that arrived after
