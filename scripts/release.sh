@@ -55,7 +55,7 @@ rpm_version=$(at rpm/libvm_detection.spec | sed -n 's/^Version: *//p')
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit")
 export SOURCE_DATE_EPOCH
 if ((!binaries_only)) && [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
-  fail "$out exists and is not empty"
+  fail "$out exists and is not empty: name a new or empty directory, or remove it"
 fi
 mkdir -p "$out" "$build"
 
