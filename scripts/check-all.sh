@@ -17,9 +17,12 @@
 # in a clean Debian 13 root, and the release binaries proven on Debian 11's
 # glibc and built twice to the same bytes (tests/releases/run.sh); and each
 # binding installed by its ecosystem's own command in clean Debian 12 and 13
-# roots without the library (tests/bundled/run.sh). Every stage runs even
+# roots without the library, and the documentation's recipes run as written
+# in a clean Debian 12 root (tests/bundled/run.sh). Every stage runs even
 # when an earlier one failed;
 # the time of each is printed at the end.
+#
+# Installs first what the stages chosen need (scripts/deps.sh STAGE...).
 #
 #   scripts/check-all.sh [STAGE...]   stages: test bindings asan tsan fuzz
 #                                     architectures packages unprivileged format
