@@ -403,23 +403,27 @@ bool set_knob(const string& value) {
     return done;
 }
 
-// Sets protected_symlinks back to `old` when this process ends, however it
-// ends (a crash, a kill by ctest's timeout): a child of its own waits for
-// the end of a pipe that only this process holds. Returns that end, or -1.
-int restore_on_exit(const string& old) {
+// Cleans up when this process ends, however it ends (a crash, a kill by
+// ctest's timeout): a child of its own waits for the end of a pipe that only
+// this process holds, then removes `top` and sets protected_symlinks back to
+// `knob` unless that is empty. Returns the pipe's end.
+int keeper(const string& top, const string& knob) {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
-    const pid_t keeper = ::fork();
-    if (keeper == 0) {
+    if (::pipe2(ends, O_CLOEXEC) != 0) die("pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
         ::setsid();  // not in the process group that a timeout kills
         ::close(ends[1]);
         char byte;
         while (::read(ends[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        _exit(set_knob(old) ? 0 : 1);
+        std::error_code ignored;
+        std::filesystem::remove_all(top, ignored);
+        _exit(knob.empty() || set_knob(knob) ? 0 : 1);
     }
+    if (child < 0) die("fork");
     ::close(ends[0]);
-    return keeper < 0 ? -1 : ends[1];
+    return ends[1];
 }
 
 }  // namespace
@@ -435,19 +439,43 @@ int main(int argc, char** argv) {
         return 77;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // nothing left in a buffer that a child copies
-    static char top_name[] = "/tmp/vmd-kernel-resolution-XXXXXX";
-    if (::mkdtemp(top_name) == nullptr || ::chmod(top_name, 0755) != 0) die("mkdtemp");
-    std::atexit([] { std::filesystem::remove_all(top_name); });
     ::umask(022);
+    char top_name[] = "/tmp/vmd-kernel-resolution-XXXXXX";
+    if (::mkdtemp(top_name) == nullptr || ::chmod(top_name, 0755) != 0) die("mkdtemp");
     const string top = top_name, tree = top + "/tree";
+    // protected_symlinks is 1 (Debian's default) for every third tree, and
+    // as it was for the others, where this process may set it.
+    string old_knob;
+    if (FILE* knob = std::fopen(symlinks_knob, "re")) {
+        char value[16] = "";
+        if (std::fgets(value, sizeof value, knob) != nullptr) old_knob = value;
+        std::fclose(knob);
+    }
+    const bool settable = !old_knob.empty() && set_knob(old_knob);
+    const int cleanup = keeper(top, settable ? old_knob : "");
     made(::mkdir(tree.c_str(), 0755), tree);
-    const pid_t trial = ::fork();
-    if (trial == 0) _exit(::chroot(tree.c_str()) == 0 ? 0 : 1);
-    int status = 0;
-    if (trial < 0 || ::waitpid(trial, &status, 0) != trial || status != 0) {
+    // What a child may do here: chroot, become the other user (not in a
+    // user namespace that lacks it), run vmd-detect as that user.
+    const auto can = [](auto what) {
+        const pid_t child = ::fork();
+        if (child == 0) _exit(what() ? 0 : 1);
+        int status = 0;
+        return child > 0 && ::waitpid(child, &status, 0) == child && status == 0;
+    };
+    if (!can([&] { return ::chroot(tree.c_str()) == 0; })) {
         std::printf("skipped: chroot is refused here\n");
         return 77;
     }
+    if (!can([] { return become_user(), true; })) {
+        std::printf("skipped: uid %u is not to be had here\n", user);
+        return 77;
+    }
+    const bool user_runs = can([&] { return become_user(), ::access(detect, X_OK) == 0; });
+    if (!user_runs)
+        std::printf("note: uid %u may not run %s; only root's half runs\n", user, detect);
+    if (!settable) std::printf("note: %s cannot be set here; it stays as it is\n", symlinks_knob);
+    if (!can_refuse_openat2)
+        std::printf("note: openat2 cannot be refused here; one resolver runs\n");
 
     std::vector<unsigned long> seeds;
     for (int i = 2; i < argc; ++i) seeds.push_back(std::stoul(argv[i]));
@@ -461,27 +489,15 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Where this process may set it, protected_symlinks is 1 (Debian's
-    // default) for every third tree, and as it was for the others.
-    string old_knob;
-    if (FILE* knob = std::fopen(symlinks_knob, "re")) {
-        char value[16] = "";
-        if (std::fgets(value, sizeof value, knob) != nullptr) old_knob = value;
-        std::fclose(knob);
-    }
-    const int keeper = !old_knob.empty() && set_knob(old_knob) ? restore_on_exit(old_knob) : -1;
-    if (keeper < 0) std::printf("note: %s cannot be set here; it stays as it is\n", symlinks_knob);
-    if (!can_refuse_openat2)
-        std::printf("note: openat2 cannot be refused here; only one resolver runs\n");
-
     const auto start = std::chrono::steady_clock::now();
     int differing = 0;
     for (const unsigned long seed : seeds) {
-        const bool protect = keeper >= 0 && seed % 3 == 0;
-        if (keeper >= 0 && !set_knob(protect ? "1" : old_knob)) die(symlinks_knob);
+        const bool protect = settable && seed % 3 == 0;
+        if (settable && !set_knob(protect ? "1" : old_knob)) die(symlinks_knob);
         make_tree(tree, seed);
         string report;
         for (const bool as_user : {false, true}) {
+            if (as_user && !user_runs) continue;
             const std::vector<Answer> kernel = kernel_answers(tree, as_user);
             for (const bool fallback : {false, true}) {
                 if (fallback && !can_refuse_openat2) continue;
@@ -508,10 +524,8 @@ int main(int argc, char** argv) {
         std::filesystem::remove_all(tree);
         made(::mkdir(tree.c_str(), 0755), tree);
     }
-    if (keeper >= 0) {
-        ::close(keeper);  // the keeper sets the old value back
-        while (::wait(nullptr) > 0) {
-        }
+    ::close(cleanup);  // the keeper removes the trees and sets the knob back
+    while (::wait(nullptr) > 0) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
