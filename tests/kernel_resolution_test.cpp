@@ -13,6 +13,7 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -444,7 +445,12 @@ int main(int argc, char** argv) {
     if (::mkdtemp(top_name) == nullptr || ::chmod(top_name, 0755) != 0) die("mkdtemp");
     const string top = top_name, tree = top + "/tree";
     // protected_symlinks is 1 (Debian's default) for every third tree, and
-    // as it was for the others, where this process may set it.
+    // as it was for the others, where this process may set it. The setting
+    // is the whole system's: runs of this test (from two build directories)
+    // take turns, and the keeper holds the turn until it has set it back.
+    const int turn =
+        ::open("/tmp/vmd-kernel-resolution.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (turn < 0 || ::flock(turn, LOCK_EX) != 0) die("/tmp/vmd-kernel-resolution.lock");
     string old_knob;
     if (FILE* knob = std::fopen(symlinks_knob, "re")) {
         char value[16] = "";
