@@ -15,6 +15,7 @@ runs it in a clean root). A comment right before a block says what it is:
                                   every document, the last one first
   <!-- recipe: skip: REASON -->   not run, for REASON (a cluster, a registry,
                                   systemd as PID 1, root on the host ...)
+  <!-- recipe: in DIR; cleanup --> both
 
 `/path/to/libvm_detection` in a block stands for the checkout. A failed
 block stops the run, naming its document, number and line.
@@ -31,14 +32,20 @@ import sys
 import time
 
 BLOCK = re.compile(r"^```(\w*)\n(.*?)^```$", re.S | re.M)
-MARK = re.compile(r"<!-- recipe: (file|stdin|in|cleanup|skip)\b:? ?(.*?) -->\s*\Z", re.S)
+MARK = re.compile(r"<!-- recipe: (.*?) -->\s*\Z", re.S)
+PART = re.compile(r"(file|stdin|in|cleanup|skip)\b:? ?(.*)", re.S)
 PROGRAMS = {"c", "cpp", "python", "go", "rust", "js"}
 
 
 class Block:
-    def __init__(self, document, number, line, language, text, kind, argument):
+    def __init__(self, document, number, line, language, text, marks):
         self.document, self.number, self.line = document, number, line
-        self.language, self.text, self.kind, self.argument = language, text, kind, argument
+        self.language, self.text, self.marks = language, text, marks
+        # What is done with the block, and its argument; a clean-up may also
+        # name the folder it runs in.
+        self.kind = next((k for k in ("skip", "file", "stdin", "cleanup", "in") if k in marks), None)
+        self.argument = marks.get(self.kind, "")
+        self.folder = marks.get("in", "")
 
     def __str__(self):
         return f"{self.document} block {self.number} (line {self.line}, {self.language or 'text'})"
@@ -53,18 +60,29 @@ def blocks(document):
         before = text[max(0, match.start() - 400):match.start()]
         # Only a comment that ends right before the fence marks the block.
         mark = MARK.search(before[before.rfind("<!--"):]) if "<!--" in before else None
-        kind, argument = (mark[1], mark[2].strip()) if mark else (None, "")
+        marks = {}
+        # A reason may hold a ';' of its own.
+        parts = [] if not mark else [mark[1]] if mark[1].startswith("skip") else mark[1].split(";")
+        for part in parts:
+            known = PART.fullmatch(part.strip())
+            marks[known[1] if known else "?" + part.strip()] = known[2].strip() if known else ""
         found.append(Block(document, number, text.count("\n", 0, match.start()) + 1,
-                           match[1], match[2], kind, argument))
+                           match[1], match[2], marks))
     return found
 
 
 def problems(block):
     """What is wrong with how BLOCK is marked, or None."""
+    unknown = [m[1:] for m in block.marks if m.startswith("?")]
+    if unknown:
+        return f"unknown mark {unknown[0]!r}"
+    if len(set(block.marks) - {"in", "cleanup"}) > 1 or ("in" in block.marks and len(block.marks) > 1
+                                                         and "cleanup" not in block.marks):
+        return f"marks that do not go together: {', '.join(block.marks)}"
     if block.kind == "skip" and not block.argument:
         return "skipped without a reason"
-    if block.kind in ("file", "stdin", "in") and not block.argument:
-        return f"'{block.kind}' names nothing"
+    if any(k in block.marks and not block.marks[k] for k in ("file", "stdin", "in")):
+        return "a mark names nothing"
     if block.kind in ("in", "cleanup") and block.language != "sh":
         return f"'{block.kind}' marks a {block.language or 'text'} block, not sh"
     if block.language in PROGRAMS and block.kind not in ("file", "stdin", "skip"):
@@ -86,7 +104,7 @@ def run(block, checkout):
         command, stdin = ["bash", "-e", "-o", "pipefail", "-c", text], None
     else:
         return True
-    cwd = os.path.join(checkout, block.argument) if block.kind == "in" else checkout
+    cwd = os.path.join(checkout, block.folder)
     start = time.monotonic()
     print(f"--- {block}", flush=True)
     done = subprocess.run(command, input=stdin, text=True, cwd=cwd)
