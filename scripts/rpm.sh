@@ -3,7 +3,8 @@
 # a tarball of the clean tree (uncommitted changes included), in a scratch
 # _topdir; runs rpmlint over libvm_detection.spec and the packages; installs them into a
 # scratch root, runs the installed vmd-detect and builds the consumer
-# programs against that root; and checks that each package holds the same
+# programs against that root, erases them again and checks that nothing of
+# theirs is left there; and checks that each package holds the same
 # files as its Debian counterpart. Debian's rpm lacks Fedora's CMake and
 # systemd macros: rpm/macros.fedora-compat defines them, for this stage only.
 # Installs into the scratch root with sudo when not run as root (rpm --root
@@ -79,6 +80,10 @@ HOME=$home rpmlint --strict -c rpm/rpmlint.toml -r rpm/libvm_detection.rpmlintrc
 echo "== install into a scratch root"
 mkdir "$root"
 $sudo rpm --root "$root" --initdb
+# A fact link made by hand, as the documentation once said: the package
+# takes it over.
+$sudo mkdir -p "$root/etc/facter/facts.d"
+$sudo ln -s /usr/share/vmd-detect/facter/vm_detection "$root/etc/facter/facts.d/"
 $sudo rpm --root "$root" -i --force-debian --nodeps --noscripts "${rpms[@]}"
 $sudo rpm --root "$root" -V --nodeps libvm-detection libvm-detection-devel vmd-detect ||
   fail "the installed files differ from the packages'"
@@ -142,6 +147,17 @@ echo "== consumers against the scratch root"
 mkdir "$work/consumer"
 CMAKE_PREFIX_PATH="$root$libdir/cmake" sh tests/consumer/build_consumers.sh "$root/usr" \
   "$root$libdir" cc cmake "Unix Makefiles" "$work/consumer"
+
+# Erased, the packages leave no file or link behind (the root held nothing
+# else) and no directory of theirs: the shared ones (/usr/bin...) stay, as
+# they would with the system's packages owning them.
+echo "== erase"
+$sudo rpm --root "$root" -e --nodeps --noscripts vmd-detect libvm-detection-devel libvm-detection
+dbpath=$(rpm --eval '%{_dbpath}')
+left=$(cd "$root" && $sudo find . ! -path ".$dbpath/*" \( ! -type d -o -name '*vm[_-]detection*' \
+  -o -name '*vmd-detect*' -o -name ansible -o -name facter -o -name facts.d \) | sort)
+[ -z "$left" ] || fail "erasing left: $left"
+echo "erased: no file, link or directory of the packages left"
 
 # The Debian packages' contents, to compare with: built from the same tree
 # with the real debian/ (dh_install resolving the *.install files, dh_compress
