@@ -116,6 +116,13 @@ fi
 grep -q 'as libvm_detection.so.1 through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache) (from VMD_LIBRARY)' /tmp/err ||
   { cat /tmp/err; fail "with VMD_LIBRARY the error does not say it went to the loader"; }
 step "the report is vmd-detect's over 3 trees and live, from the package's own library"
+# As a user would, offline (no registry here) and without the audit.
+npm_config_offline=true npm_config_audit=false npm_config_fund=false npm_config_cache=/npm-cache \
+  npm uninstall vm-detection
+[ ! -e node_modules/vm-detection ] || fail "npm uninstall left node_modules/vm-detection"
+! grep -q vm-detection package.json package-lock.json ||
+  fail "npm uninstall left vm-detection in package.json or package-lock.json"
+step "package uninstalled"
 EOF
 scripts/root.sh run "$root" -b "$scratch/in:/in" -w "$scratch/npm-cache:/npm-cache" -- \
   env SUITE="$suite" VERSION="$version" bash /in/inside.sh

@@ -112,6 +112,11 @@ check() {  # what, venv
   grep -q 'as libvm_detection.so.1 through the dynamic loader (LD_LIBRARY_PATH, ld.so.cache) (from VMD_LIBRARY)' /tmp/err ||
     { cat /tmp/err; fail "the $1 with VMD_LIBRARY does not say it went to the loader"; }
   step "the $1's report is vmd-detect's over 3 trees and live, from its own library"
+  "$python" -m pip uninstall -y vm_detection >/dev/null
+  ! "$python" -c 'import vm_detection' 2>/dev/null || fail "the $1 imports after pip uninstall"
+  left=$(ls -d "$2"/lib/python3*/site-packages/vm_detection* 2>/dev/null || true)
+  [ -z "$left" ] || fail "pip uninstall left the $1's $left"
+  step "the $1 uninstalled: no import, nothing left in site-packages"
 }
 python3 --version
 python3 -m venv /tmp/wheel
