@@ -334,7 +334,7 @@ recipes() {  # every overlay the README and docs/kubernetes.md write, as written
     done < <(python3 - "$doc" <<'PY'
 import re, sys
 text = open(sys.argv[1]).read()
-for body in re.findall(r"cat >my-cluster/kustomization.yaml <<'EOF'\n(.*?)\nEOF\n", text, re.S):
+for body in re.findall(r"cat >[\w-]+/kustomization.yaml <<'EOF'\n(.*?)\nEOF\n", text, re.S):
     sys.stdout.write(body + "\n\0")
 PY
     )
