@@ -85,15 +85,10 @@ struct Answer {
 };
 
 string shown(const Answer& a) {
-    if (a.status == 'o') {
-        string text = "ok \"";
-        for (const char c : a.bytes) text += c == '\n' ? string("\\n") : string(1, c);
-        return text + "\"";
-    }
-    return a.status == 'u'   ? "unavailable"
-           : a.status == 'e' ? "error"
-           : a.status == 'y' ? "exists"
-                             : "absent";
+    string text;
+    for (const char c : a.bytes) text += c == '\n' ? string("\\n") : string(1, c);
+    const char* words[] = {"unavailable", "error", "exists", "absent"};
+    return a.status == 'o' ? "ok \"" + text + "\"" : words[string("ueyn").find(a.status)];
 }
 
 char absent_or_error(int error) {
@@ -243,12 +238,7 @@ void list_tree(const string& top, const string& at, string& out) {
         struct stat st {};
         if (::lstat(full.c_str(), &st) != 0) die(path);
         const mode_t m = st.st_mode;
-        string line(1, S_ISDIR(m)    ? 'd'
-                       : S_ISLNK(m)  ? 'l'
-                       : S_ISREG(m)  ? '-'
-                       : S_ISFIFO(m) ? 'p'
-                       : S_ISSOCK(m) ? 's'
-                                     : 'c');
+        string line(1, "?pc?d?b?-?l?s???"[(m & S_IFMT) >> 12]);
         for (int bit = 8; bit >= 0; --bit) line += (m >> bit) & 1 ? "rwx"[2 - bit % 3] : '-';
         if (m & S_ISVTX) line.back() = 't';
         line += " " + std::to_string(st.st_uid) + " " + path;
@@ -451,12 +441,9 @@ int main(int argc, char** argv) {
     const int turn =
         ::open("/tmp/vmd-kernel-resolution.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (turn < 0 || ::flock(turn, LOCK_EX) != 0) die("/tmp/vmd-kernel-resolution.lock");
-    string old_knob;
-    if (FILE* knob = std::fopen(symlinks_knob, "re")) {
-        char value[16] = "";
-        if (std::fgets(value, sizeof value, knob) != nullptr) old_knob = value;
-        std::fclose(knob);
-    }
+    const int knob = ::open(symlinks_knob, O_RDONLY | O_CLOEXEC);
+    const string old_knob = knob < 0 ? "" : read_all(knob);
+    if (knob >= 0) ::close(knob);
     const bool settable = !old_knob.empty() && set_knob(old_knob);
     const int cleanup = keeper(top, settable ? old_knob : "");
     made(::mkdir(tree.c_str(), 0755), tree);
