@@ -85,6 +85,11 @@ if ldd ./consumer | grep libstdc++; then
   echo "FAIL: the program loads the system's libstdc++" >&2; exit 1
 fi
 step "compare" /bundled/compare.sh /tool/bin/vmd-detect /bindings/summary.py ./consumer
+# Dropped as a user would, once no code imports it (or tidy puts it back).
+printf 'package main\n\nfunc main() {}\n' >main.go
+step "go get @none" go get github.com/libvm-detection/libvm_detection/go@none
+step "go mod tidy" go mod tidy
+if grep libvm-detection go.mod go.sum; then echo "FAIL: go.mod or go.sum still names the module" >&2; exit 1; fi
 EOF_INSIDE
 # No network inside: everything comes from the directories bound in.
 step "in the root" scripts/root.sh run "$root" -b "$scratch/out/goproxy:/proxy" \
