@@ -44,11 +44,8 @@ if [ "${1:-}" = --inside ]; then
   scripts/deps.sh --packages >"$log" 2>&1 &
   extras=$!
   step "scripts/test.sh (g++ $(g++ -dumpversion))" scripts/test.sh
-  # After test.sh, whose configuration of build/ is the README's with
-  # warnings as errors, and which deps.sh alone made possible in this clean
-  # root: the command as written then builds nothing anew, where before it
-  # its objects would all be built twice (warnings as errors change every
-  # compilation).
+  # The README's command in its own build folder, with the flags it gives:
+  # deps.sh alone must have made it possible in this clean root.
   step "README: $readme" bash -c "$readme"
   step "scripts/deps.sh --packages" wait "$extras" || { cat "$log"; exit 1; }
 
