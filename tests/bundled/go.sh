@@ -86,6 +86,8 @@ if ldd ./consumer | grep libstdc++; then
 fi
 step "compare" /bundled/compare.sh /tool/bin/vmd-detect /bindings/summary.py ./consumer
 # Dropped as a user would, once no code imports it (or tidy puts it back).
+# go get takes @none of a package path as naming no module in the build
+# list and leaves the requirement; go mod tidy drops it.
 printf 'package main\n\nfunc main() {}\n' >main.go
 step "go get @none" go get github.com/libvm-detection/libvm_detection/go@none
 step "go mod tidy" go mod tidy
