@@ -51,10 +51,14 @@ dangling() {
     -o -name '*vmd-detect*' -o -name '*vm_detection*' \) -xtype l 2>/dev/null || true
 }
 dangling >"$work/dangling-before"
-gone() {  # WHEN [LINK]: none of the package's new paths left, no new dangling link of ours but LINK
-  local left more
+left() {  # WHEN: none of the package's new paths left
+  local left
   left=$(while read -r path; do [ ! -e "$path" ] && [ ! -L "$path" ] || echo "$path"; done <<<"$new_paths")
   [ -z "$left" ] || fail "$1 left: $left"
+}
+gone() {  # WHEN [LINK]: that, and no new dangling link of ours but LINK
+  local more
+  left "$1"
   more=$(dangling | grep -vxF -f "$work/dangling-before" | grep -vxF "${2:-}" || true)
   [ -z "$more" ] || fail "$1 left dangling links: $more"
 }
@@ -127,8 +131,8 @@ dpkg_ -i "$deb"
 for link in "${facts[@]}"; do
   [ "$(dpkg-query -S "$link")" = "vmd-detect: $link" ] || fail "the upgrade did not take over $link"
 done
-apt_ purge vmd-detect
-gone "purging after the upgrade"
+dpkg_ -P vmd-detect
+left "purging after the upgrade"
 echo "lifecycle: installed without enabling or starting, upgraded keeping the timer's state," \
   "removed with the timer stopped and its two files deleted, purged without a trace;" \
   "upgraded over fact links made by hand, which purging took away"
