@@ -76,21 +76,28 @@ struct OpenHow {
 constexpr std::uint64_t resolve_no_magiclinks = 0x02;
 constexpr std::uint64_t resolve_in_root = 0x10;
 
+// The call's number: a C library older than the call (glibc 2.31, which
+// release builds compile against) has no SYS_openat2, though the kernel
+// headers have it.
+#if defined(SYS_openat2)
+constexpr long openat2_number = SYS_openat2;
+#elif defined(__NR_openat2)
+constexpr long openat2_number = __NR_openat2;
+#else
+constexpr long openat2_number = -1;
+#endif
+
 // The kernel's own resolution of `path` beneath `root`; -1 with errno.
 int open_in_root(int root, const char* path, int flags) {
-#ifdef SYS_openat2
+    if (openat2_number < 0) return failed(ENOSYS);
     const OpenHow how{static_cast<std::uint32_t>(flags), 0,
                       resolve_in_root | resolve_no_magiclinks};
     // EAGAIN: a rename or mount somewhere raced with a "..", which the
     // kernel will not vouch for; it asks for a retry.
     for (int attempt = 0;; ++attempt) {
-        const long fd = ::syscall(SYS_openat2, root, path, &how, sizeof how);
+        const long fd = ::syscall(openat2_number, root, path, &how, sizeof how);
         if (fd >= 0 || errno != EAGAIN || attempt == 3) return static_cast<int>(fd);
     }
-#else
-    (void)root, (void)path, (void)flags;
-    return failed(ENOSYS);
-#endif
 }
 
 // Whether a failure of open_in_root means the call itself is refused: no
