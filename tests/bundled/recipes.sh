@@ -78,14 +78,17 @@ cd /src
 # The facts, linked after the CMake install, run through their links.
 between='for fact in /etc/ansible/facts.d/vm_detection.fact /etc/facter/facts.d/vm_detection; do
   "$fact" >/tmp/fact || { echo "$fact does not run" >&2; exit 1; }; done'
-# After the clean-ups: nothing of the project installed, linked or required.
+# After the clean-ups: nothing of the project installed, linked or required
+# (each a test of its own: bash -e passes over a failed `! command`).
 after='left=$(find /usr/local /etc -xdev \( -name "*vm_detection*" -o -name "*vmd-detect*" \
     -o -name "*vm-detection*" \) -not -path "/usr/local/share/ca-certificates*" -print)
   [ -z "$left" ] || { echo "left after the clean-ups: $left" >&2; exit 1; }
   [ ! -e ~/.venvs/vmd ] || { echo "~/.venvs/vmd is left" >&2; exit 1; }
-  ! grep -E "^(require )?\s*github.com/libvm-detection/libvm_detection v" vmd-go/go.mod
-  ! grep vm-detection vmd-rust/Cargo.toml
-  ! grep vm-detection vmd-node/package.json'
+  for manifest in vmd-go/go.mod vmd-go/go.sum vmd-rust/Cargo.toml vmd-node/package.json; do
+    if grep -E "libvm[-_]detection v|^vm-detection |\"vm-detection\"" "$manifest" 2>/dev/null; then
+      echo "$manifest still names the package" >&2; exit 1
+    fi
+  done'
 python3 tests/doc_recipes.py --between "$between" --after "$after" README.md docs/library.md \
   docs/bindings.md docs/abi.md docs/kubernetes.md docs/performance.md docs/probes.md docs/report.md
 EOF
