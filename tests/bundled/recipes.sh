@@ -5,7 +5,8 @@
 # (scripts/deps.sh, whose apt is the only thing that reaches the network),
 # the CMake install into /usr/local and its uninstall, the C, C++, Python,
 # Go, Rust and Node.js programs, the fleet facts linked after that install,
-# and every clean-up. The bindings' installs are offline, as the other
+# vmd-detect's checks, a capture replayed, the fleet files written, a
+# staged install and its uninstall, and every clean-up. The bindings' installs are offline, as the other
 # bundled tests have them: pip without an index, the release's wheel and
 # the npm tarball as if downloaded into the checkout, Go through a file
 # proxy, cargo from a registry directory, npm from a cache filled here.
@@ -90,7 +91,8 @@ after='left=$(find /usr/local /etc -xdev \( -name "*vm_detection*" -o -name "*vm
     fi
   done'
 python3 tests/doc_recipes.py --between "$between" --after "$after" README.md docs/library.md \
-  docs/bindings.md docs/abi.md docs/kubernetes.md docs/performance.md docs/probes.md docs/report.md
+  docs/bindings.md docs/abi.md docs/kubernetes.md docs/performance.md docs/probes.md docs/report.md \
+  docs/vmd-detect.md docs/capture.md docs/safety.md docs/packaging.md docs/fleet.md
 EOF
 scripts/root.sh run "$root" -w "$scratch/src:/src" -b "$scratch/out:/out" -w "$scratch/npm-cache:/npm-cache" \
   -b /usr/share/cargo/registry:/host-crates -b "$scratch/in:/in" -- bash /in/inside.sh
