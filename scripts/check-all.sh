@@ -32,7 +32,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitized() {  # build directory, sanitizers
-  cmake -S . -B "$1" -DVMD_SANITIZE="$2" -DVMD_BUILD_BENCHMARKS=OFF -DVMD_WARNINGS_AS_ERRORS=ON \
+  cmake -S . -B "$1" -DVMD_SANITIZE="$2" -DVMD_BUILD_BENCHMARKS=OFF -DVMD_WARNINGS_AS_ERRORS=ON -DVMD_OPTIMIZE_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$1" -j"$(nproc)"
   ctest --test-dir "$1" --output-on-failure -j"$(nproc)"
