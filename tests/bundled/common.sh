@@ -17,3 +17,12 @@ release_dir() {
     { cat "$1/release.log" >&2; return 1; }
   echo "$1/release"
 }
+
+# An npm cache at DIR holding koffi and its linux-x64 binary package at the
+# lock file's versions, for installs offline: a copy of VMD_NPM_CACHE if set.
+npm_cache() {
+  if [ -n "${VMD_NPM_CACHE:-}" ]; then cp -r "$VMD_NPM_CACHE" "$1"; return; fi
+  node -e 'const p = require("./node/package-lock.json").packages;
+    for (const n of ["koffi", "@koromix/koffi-linux-x64"]) console.log(`${n}@${p["node_modules/" + n].version}`);' |
+    xargs npm cache add --cache "$1" --loglevel=error
+}

@@ -48,13 +48,7 @@ done
 step "package packed, its libraries the tarballs'"
 
 # koffi and its linux-x64 binary package, at the lock file's versions.
-if [ -n "${VMD_NPM_CACHE:-}" ]; then
-  cp -r "$VMD_NPM_CACHE" "$scratch/npm-cache"
-else
-  node -e 'const p = require("./node/package-lock.json").packages;
-    for (const n of ["koffi", "@koromix/koffi-linux-x64"]) console.log(`${n}@${p["node_modules/" + n].version}`);' |
-    xargs npm cache add --cache "$scratch/npm-cache" --loglevel=error
-fi
+npm_cache "$scratch/npm-cache"
 step "npm cache with koffi"
 
 root=$(bundled_root "$suite")

@@ -37,13 +37,7 @@ VMD_RELEASE_DIR=$release scripts/package-node.sh "$scratch/out" >/dev/null 2>&1
 scripts/package-go.sh "$scratch/out" >/dev/null
 scripts/package-rust.sh "$scratch/out" >/dev/null
 cp "$scratch/out"/*.whl "$scratch/out/vm-detection-$version.tgz" "$scratch/src/"
-if [ -n "${VMD_NPM_CACHE:-}" ]; then
-  cp -r "$VMD_NPM_CACHE" "$scratch/npm-cache"
-else
-  node -e 'const p = require("./node/package-lock.json").packages;
-    for (const n of ["koffi", "@koromix/koffi-linux-x64"]) console.log(`${n}@${p["node_modules/" + n].version}`);' |
-    xargs npm cache add --cache "$scratch/npm-cache" --loglevel=error
-fi
+npm_cache "$scratch/npm-cache"
 step "packages, the checkout's copy and the npm cache"
 root=$(bundled_root "$suite")
 step "root $root"
@@ -58,23 +52,8 @@ export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_CACHE_DIR=1
 export GOPROXY=file:///out/goproxy GOSUMDB=off GOFLAGS=-mod=mod GOTOOLCHAIN=local
 export npm_config_offline=true npm_config_cache=/npm-cache npm_config_audit=false \
   npm_config_fund=false npm_config_update_notifier=false npm_config_loglevel=error
-# crates.io's place taken by a registry directory: the root's packaged
-# crates, the host's (serde) and the crate, with the checksums cargo checks.
 export CARGO_HOME=/tmp/cargo
-mkdir -p /tmp/registry "$CARGO_HOME"
-for crate in /usr/share/cargo/registry/* /host-crates/*; do
-  [ -e "/tmp/registry/${crate##*/}" ] || ln -s "$crate" /tmp/registry/
-done
-tar -xzf /out/*.crate -C /tmp/registry
-python3 - /tmp/registry/vm-detection-* /out/*.crate <<'PY'
-import hashlib, json, pathlib, sys
-crate, packed = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-digest = lambda p: hashlib.sha256(p.read_bytes()).hexdigest()
-files = {str(p.relative_to(crate)): digest(p) for p in crate.rglob("*") if p.is_file()}
-(crate / ".cargo-checksum.json").write_text(json.dumps({"files": files, "package": digest(packed)}))
-PY
-printf '[source.crates-io]\nreplace-with = "local"\n[source.local]\ndirectory = "/tmp/registry"\n[net]\noffline = true\n' \
-  >"$CARGO_HOME/config.toml"
+bash /src/tests/bundled/cargo-registry.sh
 cd /src
 # The facts, linked after the CMake install, run through their links.
 between='for fact in /etc/ansible/facts.d/vm_detection.fact /etc/facter/facts.d/vm_detection; do

@@ -55,39 +55,14 @@ installed=$(ls /usr/lib/*/libvm_detection* /usr/lib/libvm_detection* /usr/local/
 if [ -n "$installed" ] || pkg-config --exists vm_detection; then
   echo "FAIL: the root has libvm_detection: $installed" >&2; exit 1
 fi
-# A registry directory in crates.io's place: the root's packaged crates (cc
-# among them), the host's for the rest (serde, which the root lacks) and
-# ours, each with the checksums cargo checks a directory source against.
-registry() {
-  mkdir /tmp/registry
-  for crate in /usr/share/cargo/registry/* /host-crates/*; do
-    [ -e "/tmp/registry/${crate##*/}" ] || ln -s "$crate" /tmp/registry/
-  done
-  tar -xzf /out/*.crate -C /tmp/registry
-  python3 - /tmp/registry/vm-detection-* /out/*.crate <<'PY'
-import hashlib, json, pathlib, sys
-crate, packed = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-digest = lambda p: hashlib.sha256(p.read_bytes()).hexdigest()
-files = {str(p.relative_to(crate)): digest(p) for p in crate.rglob("*") if p.is_file()}
-(crate / ".cargo-checksum.json").write_text(json.dumps({"files": files, "package": digest(packed)}))
-PY
-}
-step "registry" registry
+export CARGO_HOME=/tmp/cargo
+step "registry" bash /bundled/cargo-registry.sh
 crate=$(echo /tmp/registry/vm-detection-*)
 for part in src include CMakeLists.txt rust/build.rs rust/src; do
   diff -r "/src/$part" "$crate/$part" >&2 ||
     { echo "FAIL: the crate's $part differs from the tree" >&2; exit 1; }
 done
-export CARGO_HOME=/tmp/cargo
-mkdir -p "$CARGO_HOME" /tmp/app/src
-cat >"$CARGO_HOME/config.toml" <<'TOML'
-[source.crates-io]
-replace-with = "local"
-[source.local]
-directory = "/tmp/registry"
-[net]
-offline = true
-TOML
+mkdir -p /tmp/app/src
 cat >/tmp/app/Cargo.toml <<'TOML'
 [package]
 name = "consumer"
